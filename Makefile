@@ -1,0 +1,33 @@
+# kesto: `make` builds every artifact, `make test` builds and runs every test,
+# `make demo` runs a sample package under Wine. Each target first installs
+# what it needs on a fresh Debian machine.
+.PHONY: all deps build native x86 x64 test test-native test-x64 test-x86 demo bench fuzz clean
+
+all: build
+
+deps:
+	@./scripts/setup-deps.sh
+
+build: deps native x86 x64
+
+native:
+	cmake --preset native >/dev/null
+	cmake --build --preset native
+
+x86:
+	cmake --preset x86 >/dev/null
+	cmake --build --preset x86
+
+x64:
+	cmake --preset x64 >/dev/null
+	cmake --build --preset x64
+
+test: build
+	ctest --preset native
+	ctest --preset x64
+
+demo: build
+	./scripts/demo.sh
+
+clean:
+	rm -rf build dist

@@ -1,0 +1,121 @@
+#include "log/log_lock.h"
+
+#include "platform/module_path.h"
+#include "platform/syscalls.h"
+
+namespace kesto {
+
+namespace {
+constexpr DWORD kSidBlockSize = SECURITY_MAX_SID_SIZE;  // 68 bytes
+constexpr DWORD kAccessMask = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | DELETE;
+constexpr BYTE kAceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+
+bool MakeSid(WELL_KNOWN_SID_TYPE type, PSID block) {
+    DWORD size = kSidBlockSize;
+    return ::CreateWellKnownSid(type, nullptr, block, &size) != FALSE;
+}
+
+void FreeBlock(void* block) {
+    if (block != nullptr) ::LocalFree(block);
+}
+}  // namespace
+
+CLogOutPxSA::CLogOutPxSA() {
+    ZeroMemory(&descriptor_, sizeof(descriptor_));
+    ZeroMemory(&attributes_, sizeof(attributes_));
+}
+
+CLogOutPxSA::~CLogOutPxSA() {
+    FreeBlock(systemSid_);
+    systemSid_ = nullptr;
+    FreeBlock(administratorsSid_);
+    administratorsSid_ = nullptr;
+    FreeBlock(usersSid_);
+    usersSid_ = nullptr;
+    FreeBlock(acl_);
+    acl_ = nullptr;
+}
+
+void CLogOutPxSA::Build() {
+    valid_ = 0;
+    ZeroMemory(&descriptor_, sizeof(descriptor_));
+    ZeroMemory(&attributes_, sizeof(attributes_));
+
+    systemSid_ = g_sys.LocalAlloc(LMEM_ZEROINIT, kSidBlockSize);
+    administratorsSid_ = g_sys.LocalAlloc(LMEM_ZEROINIT, kSidBlockSize);
+    usersSid_ = g_sys.LocalAlloc(LMEM_ZEROINIT, kSidBlockSize);
+    if (systemSid_ == nullptr || administratorsSid_ == nullptr || usersSid_ == nullptr) return;
+
+    if (!MakeSid(WinLocalSystemSid, systemSid_) || !MakeSid(WinBuiltinAdministratorsSid, administratorsSid_) ||
+        !MakeSid(WinBuiltinUsersSid, usersSid_)) {
+        return;
+    }
+
+    // The list header (8 bytes) and, per entry, its header and mask (4 + 4).
+    DWORD aclSize = ::GetLengthSid(usersSid_) + ::GetLengthSid(administratorsSid_) + ::GetLengthSid(systemSid_) + 32;
+    acl_ = static_cast<PACL>(g_sys.LocalAlloc(LMEM_ZEROINIT, aclSize));
+    if (acl_ == nullptr) return;
+    if (!::InitializeAcl(acl_, aclSize, ACL_REVISION)) return;
+    for (PSID sid : {systemSid_, administratorsSid_, usersSid_}) {
+        if (!::AddAccessAllowedAceEx(acl_, ACL_REVISION, kAceFlags, kAccessMask, sid)) return;
+    }
+    if (!::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION)) return;
+    if (!::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl_, FALSE)) return;
+
+    attributes_.nLength = sizeof(SECURITY_ATTRIBUTES);
+    attributes_.lpSecurityDescriptor = &descriptor_;
+    attributes_.bInheritHandle = FALSE;
+    valid_ = 1;
+}
+
+std::wstring LogLockName(const std::wstring& modulePath) {
+    std::wstring name = modulePath;
+    size_t dot = name.rfind(L'.');
+    if (dot != std::wstring::npos) name.resize(dot);
+    name += L".LOG-4DA00EA1-D771-430E-B79B-EC4D6915B3A7";
+    for (wchar_t& c : name) {
+        if (c == L'\\') c = L'/';
+    }
+    return name;
+}
+
+BOOL CLogOutPxCollision::Lock() {
+    std::wstring modulePath;
+    GetOwnModulePath(modulePath);
+    std::wstring name = LogLockName(modulePath);
+
+    CLogOutPxSA security;
+    security.Build();
+
+    bool created = false;
+    for (int attempt = 1; attempt <= kCreateAttempts; ++attempt) {
+        semaphore_ = g_sys.CreateSemaphoreW(security.AttributesOrNull(), 1, 1, name.c_str());
+        if (semaphore_ != nullptr) {
+            created = true;  // made, or an existing one opened
+            break;
+        }
+        if (::GetLastError() != ERROR_ACCESS_DENIED) break;
+        g_sys.Sleep(kCreateRetryMs);
+    }
+    if (!created) return 0;
+
+    for (int wait = 1; wait <= kWaits; ++wait) {
+        DWORD result = g_sys.WaitForSingleObject(semaphore_, kWaitMs);
+        if (result == WAIT_OBJECT_0) return 1;
+        if (result != WAIT_TIMEOUT) return 0;
+        g_sys.Sleep(1);
+    }
+    return 0;
+}
+
+CLogOutPxCollision::~CLogOutPxCollision() {
+    if (semaphore_ != nullptr) {
+        // Given back also when the wait ran out; a release beyond the
+        // maximum count of 1 fails and changes nothing.
+        ::ReleaseSemaphore(semaphore_, 1, nullptr);
+        ::CloseHandle(semaphore_);
+        semaphore_ = nullptr;
+    }
+}
+
+}  // namespace kesto

@@ -1,0 +1,30 @@
+#include "platform/syscalls.h"
+
+namespace kesto {
+
+namespace {
+const SystemCalls kSystemFunctions = {
+    ::ExitWindowsEx,
+    ::OpenProcessToken,
+    ::LookupPrivilegeValueW,
+    ::AdjustTokenPrivileges,
+    ::CreateProcessW,
+    ::ShellExecuteExW,
+    ::SHGetKnownFolderPath,
+    ::CreateSemaphoreW,
+    ::WaitForSingleObject,
+    ::Sleep,
+    ::LocalAlloc,
+    ::GetCommandLineW,
+    ::GetModuleFileNameW,
+    ::GetTempPathW,
+    ::GetLocalTime,
+    ::SetTimer,
+};
+}  // namespace
+
+SystemCalls g_sys = kSystemFunctions;
+
+void ResetSystemCalls() { g_sys = kSystemFunctions; }
+
+}  // namespace kesto

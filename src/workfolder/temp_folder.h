@@ -1,0 +1,34 @@
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+namespace kesto {
+
+// Owns the work folder: a new numbered folder "QzEXFnnnn" under the temporary
+// path, deleted with everything in it on destruction, or a given folder that
+// is used (made if missing) and kept. Whatever the deletion leaves behind is
+// registered for deletion at the next restart.
+class CTempFolder {
+public:
+    CTempFolder() = default;
+    virtual ~CTempFolder();
+    CTempFolder(const CTempFolder&) = delete;
+    CTempFolder& operator=(const CTempFolder&) = delete;
+
+    // folder null or empty: a new numbered folder under the temporary path.
+    // Returns 1 on success, and the full path is then Path().
+    BOOL Create(int deleteOnDestroy, const wchar_t* folder);
+    const std::wstring& Path() const { return path_; }
+
+private:
+    BOOL CreateGiven(const wchar_t* folder);
+    BOOL CreateNumbered();
+    void DeleteAtRestart();
+    static void DeleteTreeAtRestart(const std::wstring& folder);
+
+    std::wstring path_;
+    int deleteOnDestroy_ = 0;
+};
+
+}  // namespace kesto

@@ -1,0 +1,31 @@
+#pragma once
+// Runs of the launcher's code inside a test program, with chosen results of
+// the platform calls and stages.
+#include <windows.h>
+
+#include <string>
+
+namespace kesto::test {
+
+// Puts the system's own functions and the real stages back when it goes, so
+// that no test leaves its overrides to the next.
+class OverrideScope {
+public:
+    OverrideScope();
+    ~OverrideScope();
+    OverrideScope(const OverrideScope&) = delete;
+    OverrideScope& operator=(const OverrideScope&) = delete;
+};
+
+// Makes the launcher's code see launcherPath as its own file
+// (GetModuleFileNameW of the main module) and "launcherPath" tail as the
+// process command line (GetCommandLineW). Lasts until the next call or until
+// an OverrideScope ends.
+void PretendStartedAs(const std::wstring& launcherPath, const std::wstring& tail);
+
+// The whole run as wWinMain does it, as if started as launcherPath with the
+// command-line tail, and the window class unregistered afterwards so that the
+// next run in this process can register it again.
+int RunInProcess(const std::wstring& launcherPath, const std::wstring& tail, int show = SW_HIDE);
+
+}  // namespace kesto::test

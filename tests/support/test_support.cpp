@@ -1,0 +1,269 @@
+#include "test_support.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+
+namespace kesto::test {
+
+std::wstring Widen(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+    std::wstring wide(size_t(length), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &wide[0], length);
+    return wide;
+}
+
+std::string Narrow(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int length = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string narrow(size_t(length), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &narrow[0], length, nullptr, nullptr);
+    return narrow;
+}
+
+std::wstring WindowsPath(const std::string& path) {
+    std::wstring wide = Widen(path);
+    if (wide.empty() || wide[0] != L'/') return wide;
+    std::replace(wide.begin(), wide.end(), L'/', L'\\');
+    return L"Z:" + wide;
+}
+
+std::wstring EnvironmentPath(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::wstring() : WindowsPath(value);
+}
+
+std::wstring StubPath() { return EnvironmentPath("KESTO_STUB"); }
+
+std::wstring TestData(const std::wstring& name) { return EnvironmentPath("KESTO_TEST_DATA") + L"\\" + name; }
+
+ScratchFolder::ScratchFolder(const std::wstring& hint) {
+    static std::atomic<unsigned> counter{0};
+    std::wstring base = EnvironmentPath("KESTO_TEST_TMP");
+    if (base.empty()) {
+        wchar_t temp[MAX_PATH];
+        ::GetTempPathW(MAX_PATH, temp);
+        base = temp;
+        if (!base.empty() && base.back() == L'\\') base.pop_back();
+    }
+    for (;;) {
+        path_ = base + L"\\" + hint + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                std::to_wstring(counter++);
+        if (!Exists(path_)) break;
+    }
+    MakeFolders(path_);
+}
+
+ScratchFolder::~ScratchFolder() { RemoveTree(path_); }
+
+bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool IsFolder(const std::wstring& path) {
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool RemoveTree(const std::wstring& path) {
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        for (const std::wstring& name : ListFolder(path)) RemoveTree(path + L"\\" + name);
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::RemoveDirectoryW(path.c_str());
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        ::RemoveDirectoryW(path.c_str());  // a link: remove the link, not what it points at
+    } else {
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(path.c_str());
+    }
+    return !Exists(path);
+}
+
+bool MakeFolders(const std::wstring& path) {
+    int result = ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
+    return result == ERROR_SUCCESS || result == ERROR_ALREADY_EXISTS;
+}
+
+std::vector<std::wstring> ListFolder(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string ReadBytes(const std::wstring& path) {
+    std::string bytes;
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    char block[65536];
+    DWORD read = 0;
+    while (::ReadFile(file, block, sizeof(block), &read, nullptr) && read > 0) bytes.append(block, read);
+    ::CloseHandle(file);
+    return bytes;
+}
+
+bool WriteBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < bytes.size()) {
+        DWORD chunk = DWORD(std::min<size_t>(bytes.size() - done, 1 << 20));
+        DWORD written = 0;
+        ok = ::WriteFile(file, bytes.data() + done, chunk, &written, nullptr) && written == chunk;
+        done += written;
+    }
+    ::CloseHandle(file);
+    return ok;
+}
+
+bool WriteText(const std::wstring& path, const std::string& text) { return WriteBytes(path, text); }
+
+std::string MarkerBytes() { return std::string("Kesto") + "Binay"; }
+
+std::string Complemented(std::string bytes) {
+    for (char& c : bytes) c = char(~static_cast<unsigned char>(c));
+    return bytes;
+}
+
+bool ComposeLauncher(const std::wstring& out, const std::wstring& cabinet, const std::wstring& stub) {
+    std::string image = ReadBytes(stub);
+    std::string cab = ReadBytes(cabinet);
+    if (image.empty() || cab.empty()) return false;
+    return WriteBytes(out, image + MarkerBytes() + Complemented(cab));
+}
+
+std::vector<std::wstring> ReadLogLines(const std::wstring& path, bool* hasByteOrderMark) {
+    std::string bytes = ReadBytes(path);
+    std::wstring text(bytes.size() / 2, L'\0');
+    for (size_t i = 0; i < text.size(); ++i)
+        text[i] = wchar_t(static_cast<unsigned char>(bytes[2 * i]) | (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    bool mark = !text.empty() && text[0] == 0xFEFF;
+    if (hasByteOrderMark != nullptr) *hasByteOrderMark = mark;
+    if (mark) text.erase(0, 1);
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+std::wstring WithoutTimePrefix(const std::wstring& line) {
+    // "yyyy/mm/dd hh:mm:ss - "
+    const wchar_t* shape = L"0000/00/00 00:00:00 - ";
+    if (line.size() < 22) return line;
+    for (size_t i = 0; i < 22; ++i) {
+        bool digit = line[i] >= L'0' && line[i] <= L'9';
+        if (shape[i] == L'0' ? !digit : line[i] != shape[i]) return line;
+    }
+    return line.substr(22);
+}
+
+std::vector<std::wstring> LogMessages(const std::wstring& path) {
+    std::vector<std::wstring> lines = ReadLogLines(path);
+    std::vector<std::wstring> messages;
+    for (size_t i = 1; i < lines.size(); ++i) messages.push_back(WithoutTimePrefix(lines[i]));
+    return messages;
+}
+
+namespace {
+
+// The test's own environment with TMP and TEMP replaced.
+std::vector<wchar_t> EnvironmentWithTemp(const std::wstring& temp) {
+    std::vector<wchar_t> block;
+    wchar_t* strings = ::GetEnvironmentStringsW();
+    for (const wchar_t* entry = strings; *entry != L'\0'; entry += lstrlenW(entry) + 1) {
+        std::wstring line = entry;
+        if (_wcsnicmp(entry, L"TMP=", 4) == 0 || _wcsnicmp(entry, L"TEMP=", 5) == 0) continue;
+        block.insert(block.end(), line.begin(), line.end());
+        block.push_back(L'\0');
+    }
+    ::FreeEnvironmentStringsW(strings);
+    for (const wchar_t* name : {L"TMP=", L"TEMP="}) {
+        std::wstring line = name + temp;
+        block.insert(block.end(), line.begin(), line.end());
+        block.push_back(L'\0');
+    }
+    block.push_back(L'\0');
+    return block;
+}
+
+}  // namespace
+
+HANDLE Start(const Child& child) {
+    std::vector<wchar_t> commandLine(child.commandLine.begin(), child.commandLine.end());
+    commandLine.push_back(L'\0');
+    std::vector<wchar_t> environment;
+    if (!child.temp.empty()) environment = EnvironmentWithTemp(child.temp);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = child.show;
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                          environment.empty() ? nullptr : environment.data(),
+                          child.currentDirectory.empty() ? nullptr : child.currentDirectory.c_str(), &startup,
+                          &process))
+        return nullptr;
+    ::CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+DWORD Run(const Child& child) {
+    HANDLE process = Start(child);
+    if (process == nullptr) return ~0u;
+    DWORD exitCode = ~0u;
+    if (::WaitForSingleObject(process, child.timeoutMs) == WAIT_OBJECT_0) ::GetExitCodeProcess(process, &exitCode);
+    ::CloseHandle(process);
+    return exitCode;
+}
+
+std::vector<std::wstring> ReadMultiString(HKEY root, const wchar_t* key, const wchar_t* value) {
+    std::vector<std::wstring> strings;
+    DWORD size = 0;
+    if (::RegGetValueW(root, key, value, RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS)
+        return strings;
+    std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
+    if (::RegGetValueW(root, key, value, RRF_RT_REG_MULTI_SZ, nullptr, data.data(), &size) != ERROR_SUCCESS)
+        return strings;
+    // Empty strings count: a pending deletion is a name followed by an empty
+    // new name. The data ends with two terminators.
+    size_t count = size / sizeof(wchar_t);
+    size_t start = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (data[i] == L'\0') {
+            strings.emplace_back(data.data() + start, i - start);
+            start = i + 1;
+        }
+    }
+    return strings;
+}
+
+std::vector<std::wstring> PendingRestartDeletions() {
+    std::vector<std::wstring> strings =
+        ReadMultiString(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
+                        L"PendingFileRenameOperations");
+    std::vector<std::wstring> deletions;
+    for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+        if (!strings[i + 1].empty()) continue;  // a rename, not a deletion
+        std::wstring name = strings[i];
+        if (name.compare(0, 4, L"\\??\\") == 0) name.erase(0, 4);
+        deletions.push_back(name);
+    }
+    return deletions;
+}
+
+}  // namespace kesto::test

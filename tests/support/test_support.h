@@ -1,0 +1,87 @@
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace kesto::test {
+
+// A Unix path ("/work/x") as Wine shows it ("Z:\work\x"); other paths unchanged.
+std::wstring WindowsPath(const std::string& path);
+
+// An environment variable holding a path, as a Windows path; empty when unset.
+std::wstring EnvironmentPath(const char* name);
+
+// The stub under test (KESTO_STUB) and the build's test data (KESTO_TEST_DATA).
+std::wstring StubPath();
+std::wstring TestData(const std::wstring& name);
+
+// A new empty folder, removed with everything in it when the object goes.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const std::wstring& hint = L"t");
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const std::wstring& path() const { return path_; }
+    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+bool Exists(const std::wstring& path);
+bool IsFolder(const std::wstring& path);
+// Removes a file or a folder with everything in it; true when nothing is left.
+bool RemoveTree(const std::wstring& path);
+bool MakeFolders(const std::wstring& path);
+// The names in a folder, "." and ".." left out, sorted.
+std::vector<std::wstring> ListFolder(const std::wstring& folder);
+
+std::string ReadBytes(const std::wstring& path);
+bool WriteBytes(const std::wstring& path, const std::string& bytes);
+bool WriteText(const std::wstring& path, const std::string& text);
+
+// A launcher file: the stub, the marker, and the cabinet with every byte
+// complemented.
+std::string MarkerBytes();
+std::string Complemented(std::string bytes);
+bool ComposeLauncher(const std::wstring& out, const std::wstring& cabinet,
+                     const std::wstring& stub = StubPath());
+
+// The lines of a UTF-16LE log, without their CR LF. The byte-order mark, when
+// there, is dropped; hasByteOrderMark says whether it was.
+std::vector<std::wstring> ReadLogLines(const std::wstring& path, bool* hasByteOrderMark = nullptr);
+// A message line's text behind its 22-character time prefix; the line itself
+// when it carries no prefix of that form.
+std::wstring WithoutTimePrefix(const std::wstring& line);
+// Every line of a log, prefixes removed, the banner (first line) left out.
+std::vector<std::wstring> LogMessages(const std::wstring& path);
+
+// Starts commandLine exactly as given, optionally with its own TMP and TEMP,
+// and waits for it. Returns its exit code, or ~0u when it could not start.
+struct Child {
+    std::wstring commandLine;
+    std::wstring currentDirectory;  // empty: the test's own
+    std::wstring temp;              // non-empty: TMP and TEMP of the child
+    WORD show = SW_HIDE;
+    DWORD timeoutMs = 120000;
+};
+DWORD Run(const Child& child);
+
+// Starts commandLine like Run but does not wait; the caller owns the handle.
+HANDLE Start(const Child& child);
+
+// The strings of a REG_MULTI_SZ value, in order, empty ones included; none
+// when the value is missing.
+std::vector<std::wstring> ReadMultiString(HKEY root, const wchar_t* key, const wchar_t* value);
+
+// The names registered for deletion at the next restart (MoveFileExW with
+// MOVEFILE_DELAY_UNTIL_REBOOT), in the order of registration, without the
+// "\??\" prefix the system stores them with.
+std::vector<std::wstring> PendingRestartDeletions();
+
+std::wstring Widen(const std::string& text);
+std::string Narrow(const std::wstring& text);
+
+}  // namespace kesto::test
