@@ -29,5 +29,13 @@ test: build
 demo: build
 	./scripts/demo.sh
 
+# libFuzzer targets over the platform-free logic, with a short run of each.
+# Longer: build/fuzz/bin/<target> -max_total_time=300 build/fuzz/corpus/<target>
+fuzz:
+	@./scripts/setup-deps.sh fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+	ctest --preset fuzz
+
 clean:
 	rm -rf build dist

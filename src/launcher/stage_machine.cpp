@@ -24,11 +24,13 @@ void Fail(HWND window, DWORD exitCode, const wchar_t* message) {
 
 // Arms the one-shot poll timer. Should no timer be available, nothing would
 // ever wake the stage again; the child is then waited for here and one tick
-// is posted by hand, which finds it ended and carries the run on.
+// is posted by hand. That tick goes on as a timer's would: it finds the child
+// ended and carries the run on, or finds no child and reports it. A window
+// closed meanwhile (inside the poll) needs nothing more.
 void ArmPollTimer(HWND window, UINT_PTR id) {
     if (g_sys.SetTimer(window, id, kPollIntervalMs, nullptr) != 0) return;
-    if (!::IsWindow(window) || g_run.child == nullptr) return;  // closed meanwhile
-    ::WaitForSingleObject(g_run.child, INFINITE);
+    if (!::IsWindow(window)) return;
+    if (g_run.child != nullptr) ::WaitForSingleObject(g_run.child, INFINITE);
     ::PostMessageW(window, WM_TIMER, id, 0);
 }
 

@@ -3,12 +3,14 @@
 #include <windows.h>
 
 #include <memory>
+#include <new>
 #include <string>
 
 #include "launcher/run_state.h"
 #include "payload/marker_scan.h"
 #include "platform/handles.h"
 #include "platform/module_path.h"
+#include "platform/syscalls.h"
 
 namespace kesto {
 
@@ -35,7 +37,9 @@ bool PartialCopy() {
 
     unsigned char marker[kMarkerLength + 1];
     AssembleMarker(marker);
-    std::unique_ptr<unsigned char[]> block(new unsigned char[kBlockSize]);
+    // No exception may leave the stage window's procedure.
+    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[kBlockSize]);
+    if (!block) return false;
     MarkerScan scan(marker);
     long long total = 0;
     while (total < fileSize.QuadPart) {
@@ -43,7 +47,7 @@ bool PartialCopy() {
         // A failed read, or no bytes before the size read at the start, means
         // the payload is incomplete: a cut-off cabinet is a failure here, not
         // something for the expansion to stumble on.
-        if (!::ReadFile(own.get(), block.get(), kBlockSize, &read, nullptr) || read == 0) return false;
+        if (!g_sys.ReadFile(own.get(), block.get(), kBlockSize, &read, nullptr) || read == 0) return false;
         size_t payloadStart = scan.Feed(block.get(), read);
         if (payloadStart < read) {
             DWORD count = DWORD(read - payloadStart);

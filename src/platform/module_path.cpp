@@ -5,8 +5,9 @@
 namespace kesto {
 
 bool GetOwnModulePath(std::wstring& path) {
-    // 32767 characters is the longest path the system handles at all.
-    for (DWORD size = MAX_PATH; size <= 32768; size *= 2) {
+    // 32768 characters hold the longest path the system handles at all.
+    constexpr DWORD kLongestPath = 32768;
+    for (DWORD size = MAX_PATH;; size = size * 2 < kLongestPath ? size * 2 : kLongestPath) {
         path.assign(size, L'\0');
         DWORD length = g_sys.GetModuleFileNameW(nullptr, &path[0], size);
         if (length == 0) break;
@@ -14,6 +15,7 @@ bool GetOwnModulePath(std::wstring& path) {
             path.resize(length);
             return true;
         }
+        if (size == kLongestPath) break;
     }
     path.clear();
     return false;

@@ -20,6 +20,7 @@ const SystemCalls kSystemFunctions = {
     ::GetTempPathW,
     ::GetLocalTime,
     ::SetTimer,
+    ::ReadFile,
 };
 }  // namespace
 

@@ -35,6 +35,8 @@ struct SystemCalls {
     decltype(&::GetTempPathW) GetTempPathW;
     decltype(&::GetLocalTime) GetLocalTime;
     decltype(&::SetTimer) SetTimer;
+    // Reading the launcher's own file: a read that fails part-way.
+    decltype(&::ReadFile) ReadFile;
 };
 
 extern SystemCalls g_sys;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "log/format.h"
+#include "platform/handles.h"
 #include "platform/syscalls.h"
 
 namespace kesto {
@@ -25,6 +26,52 @@ bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()
 
 void RegisterForRestart(const std::wstring& path) { ::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT); }
 
+// The text in a buffer that a call may have filled to the last character
+// without a terminator.
+std::wstring TextOf(const std::vector<wchar_t>& buffer) {
+    return std::wstring(buffer.data(), std::find(buffer.begin(), buffer.end(), L'\0') - buffer.begin());
+}
+
+// A junction or symbolic link (any reparse point): it is dealt with by itself
+// and never walked into, so that nothing it points at outside the work folder
+// is touched.
+bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+
+// Deletes the link at path itself. The link is opened as a link, and deleted
+// only when the handle shows that it is one: a system that opens what the
+// link points at instead (Wine does so with a host symbolic link) would
+// delete the target, so then nothing is deleted.
+bool RemoveLinkItself(const std::wstring& path) {
+    UniqueFile link(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!link.valid()) return false;
+    FILE_ATTRIBUTE_TAG_INFO opened = {};
+    if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &opened, sizeof(opened)) ||
+        !IsLink(opened.FileAttributes))
+        return false;
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return ::SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+}
+
+// Removes the links at and below path, each link itself. Returns false when a
+// link is left.
+bool RemoveLinks(const std::wstring& path) {
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if (IsLink(attributes)) return RemoveLinkItself(path);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
+    bool allRemoved = true;
+    WIN32_FIND_DATAW found;
+    UniqueFind search(::FindFirstFileW((path + L"\\*.*").c_str(), &found));
+    if (!search.valid()) return true;
+    do {
+        if (lstrcmpiW(found.cFileName, L".") == 0 || lstrcmpiW(found.cFileName, L"..") == 0) continue;
+        if (!RemoveLinks(path + L"\\" + found.cFileName)) allRemoved = false;
+    } while (::FindNextFileW(search.get(), &found));
+    return allRemoved;
+}
+
 }  // namespace
 
 BOOL CTempFolder::Create(int deleteOnDestroy, const wchar_t* folder) {
@@ -39,13 +86,13 @@ BOOL CTempFolder::CreateGiven(const wchar_t* folder) {
     if (copy.back() == L'\\') copy.pop_back();  // one backslash only
 
     std::vector<wchar_t> buffer(kExpandBufferSize, L'\0');
-    if (::ExpandEnvironmentStringsW(copy.c_str(), buffer.data(), kExpandBufferSize) != 0) copy = buffer.data();
+    if (::ExpandEnvironmentStringsW(copy.c_str(), buffer.data(), kExpandBufferSize) != 0) copy = TextOf(buffer);
 
     // After a failed call the buffer is empty, and so is the path: an empty
     // path cannot be created, so the run then ends early.
     std::fill(buffer.begin(), buffer.end(), L'\0');
     ::GetFullPathNameW(copy.c_str(), kExpandBufferSize, buffer.data(), nullptr);
-    copy = buffer.data();
+    copy = TextOf(buffer);
 
     if (IsFolder(copy)) {
         path_ = copy;
@@ -63,7 +110,8 @@ BOOL CTempFolder::CreateNumbered() {
     DWORD length = g_sys.GetTempPathW(MAX_PATH, tempPath);
     if (length == 0 || length > MAX_PATH || tempPath[0] == L'\0') return 0;
     std::wstring base = tempPath;
-    if (base.back() != L'\\' && base.size() < MAX_PATH) base += L'\\';
+    // The path and its terminator stay within MAX_PATH characters.
+    if (base.back() != L'\\' && base.size() + 1 < MAX_PATH) base += L'\\';
 
     for (int number = 0;; ++number) {
         wchar_t name[MAX_PATH];
@@ -84,16 +132,21 @@ BOOL CTempFolder::CreateNumbered() {
 
 CTempFolder::~CTempFolder() {
     if (deleteOnDestroy_ != 0 && !path_.empty() && Exists(path_)) {
-        // SHFileOperationW takes a list of names ended by an empty one.
-        std::vector<wchar_t> list(path_.size() + 5, L'\0');
-        std::copy(path_.begin(), path_.end(), list.begin());
-        SHFILEOPSTRUCTW operation = {};
-        operation.hwnd = nullptr;
-        operation.wFunc = FO_DELETE;
-        operation.pFrom = list.data();
-        operation.pTo = nullptr;
-        operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_NOCOPYSECURITYATTRIBS;
-        ::SHFileOperationW(&operation);
+        // Links go first, each by itself: the shell's deletion may follow a
+        // link and delete what it points at (Wine empties and removes the
+        // target). While a link is left, the tree is only registered.
+        if (RemoveLinks(path_)) {
+            // SHFileOperationW takes a list of names ended by an empty one.
+            std::vector<wchar_t> list(path_.size() + 5, L'\0');
+            std::copy(path_.begin(), path_.end(), list.begin());
+            SHFILEOPSTRUCTW operation = {};
+            operation.hwnd = nullptr;
+            operation.wFunc = FO_DELETE;
+            operation.pFrom = list.data();
+            operation.pTo = nullptr;
+            operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_NOCOPYSECURITYATTRIBS;
+            ::SHFileOperationW(&operation);
+        }
         // Whatever could not be deleted now goes at the next restart; after a
         // full deletion nothing is left and nothing is registered.
         DeleteAtRestart();
@@ -102,8 +155,9 @@ CTempFolder::~CTempFolder() {
 }
 
 void CTempFolder::DeleteAtRestart() {
-    if (!Exists(path_)) return;
-    DeleteTreeAtRestart(path_);
+    DWORD attributes = ::GetFileAttributesW(path_.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if (!IsLink(attributes)) DeleteTreeAtRestart(path_);
     RegisterForRestart(path_);
 }
 
@@ -117,11 +171,9 @@ void CTempFolder::DeleteTreeAtRestart(const std::wstring& folder) {
     do {
         if (lstrcmpiW(found.cFileName, L".") == 0 || lstrcmpiW(found.cFileName, L"..") == 0) continue;
         std::wstring child = folder + L"\\" + found.cFileName;
-        // A link to a folder (junction or symbolic link) is registered
-        // itself and never walked into: what it points at lies outside the
-        // work folder and must not be touched.
-        bool isLink = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !isLink) DeleteTreeAtRestart(child);
+        // A link to a folder is registered itself and never walked into.
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !IsLink(found.dwFileAttributes))
+            DeleteTreeAtRestart(child);
         RegisterForRestart(child);
     } while (::FindNextFileW(search, &found));
     ::FindClose(search);

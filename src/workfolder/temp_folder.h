@@ -8,7 +8,8 @@ namespace kesto {
 // Owns the work folder: a new numbered folder "QzEXFnnnn" under the temporary
 // path, deleted with everything in it on destruction, or a given folder that
 // is used (made if missing) and kept. Whatever the deletion leaves behind is
-// registered for deletion at the next restart.
+// registered for deletion at the next restart. Links inside the folder are
+// removed or registered themselves; what they point at is never touched.
 class CTempFolder {
 public:
     CTempFolder() = default;

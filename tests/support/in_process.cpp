@@ -1,5 +1,7 @@
 #include "in_process.h"
 
+#include <gtest/gtest.h>
+
 #include "launcher/launcher.h"
 #include "launcher/stage_machine.h"
 #include "platform/syscalls.h"
@@ -10,6 +12,7 @@ namespace {
 
 std::wstring g_launcherPath;
 std::wstring g_commandLine;
+std::wstring g_tempPath;
 
 LPWSTR WINAPI FakeGetCommandLineW() { return &g_commandLine[0]; }
 
@@ -30,17 +33,36 @@ DWORD WINAPI FakeGetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
     return length;
 }
 
+DWORD WINAPI FakeGetTempPathW(DWORD size, LPWSTR buffer) {
+    // As the system: the size needed, terminator included, when it does not fit.
+    if (g_tempPath.size() >= size) return DWORD(g_tempPath.size() + 1);
+    g_tempPath.copy(buffer, g_tempPath.size());
+    buffer[g_tempPath.size()] = L'\0';
+    return DWORD(g_tempPath.size());
+}
+
+BOOL WINAPI RefusedExitWindowsEx(UINT, DWORD) {
+    ADD_FAILURE() << "a test asked for a restart or shutdown";
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+class RefuseShutdowns : public ::testing::Environment {
+    void SetUp() override { ResetForTest(); }
+};
+::testing::Environment* const g_refuseShutdowns = ::testing::AddGlobalTestEnvironment(new RefuseShutdowns);
+
 }  // namespace
 
-OverrideScope::OverrideScope() {
+void ResetForTest() {
     ResetSystemCalls();
     ResetStageOperations();
+    g_sys.ExitWindowsEx = RefusedExitWindowsEx;
 }
 
-OverrideScope::~OverrideScope() {
-    ResetSystemCalls();
-    ResetStageOperations();
-}
+OverrideScope::OverrideScope() { ResetForTest(); }
+
+OverrideScope::~OverrideScope() { ResetForTest(); }
 
 void PretendStartedAs(const std::wstring& launcherPath, const std::wstring& tail) {
     g_launcherPath = launcherPath;
@@ -48,6 +70,12 @@ void PretendStartedAs(const std::wstring& launcherPath, const std::wstring& tail
     if (!tail.empty()) g_commandLine += L" " + tail;
     g_sys.GetCommandLineW = FakeGetCommandLineW;
     g_sys.GetModuleFileNameW = FakeGetModuleFileNameW;
+}
+
+void UseTempPath(const std::wstring& folder) {
+    g_tempPath = folder;
+    if (g_tempPath.empty() || g_tempPath.back() != L'\\') g_tempPath += L'\\';
+    g_sys.GetTempPathW = FakeGetTempPathW;
 }
 
 int RunInProcess(const std::wstring& launcherPath, const std::wstring& tail, int show) {

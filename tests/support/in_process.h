@@ -7,8 +7,15 @@
 
 namespace kesto::test {
 
-// Puts the system's own functions and the real stages back when it goes, so
-// that no test leaves its overrides to the next.
+// Puts the system's own functions and the real stages back, all but
+// ExitWindowsEx: no test may ask for a restart or shutdown (under Wine a real
+// call ends every other program in the prefix), so in test programs it stays
+// a stand-in that fails the test. Every test program that links this support
+// starts so.
+void ResetForTest();
+
+// Calls ResetForTest when it is made and when it goes, so that no test leaves
+// its overrides to the next.
 class OverrideScope {
 public:
     OverrideScope();
@@ -22,6 +29,11 @@ public:
 // process command line (GetCommandLineW). Lasts until the next call or until
 // an OverrideScope ends.
 void PretendStartedAs(const std::wstring& launcherPath, const std::wstring& tail);
+
+// Makes GetTempPathW report folder, with a trailing backslash, so that work
+// folders land in a test's own scratch folder. Lasts until the next call or
+// until an OverrideScope ends.
+void UseTempPath(const std::wstring& folder);
 
 // The whole run as wWinMain does it, as if started as launcherPath with the
 // command-line tail, and the window class unregistered afterwards so that the

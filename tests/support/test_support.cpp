@@ -58,7 +58,7 @@ ScratchFolder::ScratchFolder(const std::wstring& hint) {
     MakeFolders(path_);
 }
 
-ScratchFolder::~ScratchFolder() { RemoveTree(path_); }
+ScratchFolder::~ScratchFolder() { RemoveTreeWhenReleased(path_); }
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -81,6 +81,16 @@ bool RemoveTree(const std::wstring& path) {
         ::DeleteFileW(path.c_str());
     }
     return !Exists(path);
+}
+
+bool RemoveTreeWhenReleased(const std::wstring& path) {
+    // Wine keeps an ended child's current directory open a little after the
+    // child's process handle is signalled; until then it cannot be removed.
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        if (RemoveTree(path)) return true;
+        ::Sleep(10);
+    }
+    return false;
 }
 
 bool MakeFolders(const std::wstring& path) {
@@ -181,22 +191,30 @@ std::vector<std::wstring> LogMessages(const std::wstring& path) {
 
 namespace {
 
-// The test's own environment with TMP and TEMP replaced.
-std::vector<wchar_t> EnvironmentWithTemp(const std::wstring& temp) {
+// The test's own environment with the child's variables set or replaced.
+std::vector<wchar_t> ChildEnvironment(const Child& child) {
+    std::vector<std::pair<std::wstring, std::wstring>> variables = child.environment;
+    if (!child.temp.empty()) {
+        variables.emplace_back(L"TMP", child.temp);
+        variables.emplace_back(L"TEMP", child.temp);
+    }
     std::vector<wchar_t> block;
+    auto append = [&block](const std::wstring& line) {
+        block.insert(block.end(), line.begin(), line.end());
+        block.push_back(L'\0');
+    };
     wchar_t* strings = ::GetEnvironmentStringsW();
     for (const wchar_t* entry = strings; *entry != L'\0'; entry += lstrlenW(entry) + 1) {
         std::wstring line = entry;
-        if (_wcsnicmp(entry, L"TMP=", 4) == 0 || _wcsnicmp(entry, L"TEMP=", 5) == 0) continue;
-        block.insert(block.end(), line.begin(), line.end());
-        block.push_back(L'\0');
+        bool replaced = false;
+        for (const auto& variable : variables) {
+            std::wstring prefix = variable.first + L"=";
+            if (_wcsnicmp(entry, prefix.c_str(), prefix.size()) == 0) replaced = true;
+        }
+        if (!replaced) append(line);
     }
     ::FreeEnvironmentStringsW(strings);
-    for (const wchar_t* name : {L"TMP=", L"TEMP="}) {
-        std::wstring line = name + temp;
-        block.insert(block.end(), line.begin(), line.end());
-        block.push_back(L'\0');
-    }
+    for (const auto& variable : variables) append(variable.first + L"=" + variable.second);
     block.push_back(L'\0');
     return block;
 }
@@ -207,7 +225,7 @@ HANDLE Start(const Child& child) {
     std::vector<wchar_t> commandLine(child.commandLine.begin(), child.commandLine.end());
     commandLine.push_back(L'\0');
     std::vector<wchar_t> environment;
-    if (!child.temp.empty()) environment = EnvironmentWithTemp(child.temp);
+    if (!child.temp.empty() || !child.environment.empty()) environment = ChildEnvironment(child);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -226,7 +244,11 @@ DWORD Run(const Child& child) {
     HANDLE process = Start(child);
     if (process == nullptr) return ~0u;
     DWORD exitCode = ~0u;
-    if (::WaitForSingleObject(process, child.timeoutMs) == WAIT_OBJECT_0) ::GetExitCodeProcess(process, &exitCode);
+    if (::WaitForSingleObject(process, child.timeoutMs) == WAIT_OBJECT_0) {
+        ::GetExitCodeProcess(process, &exitCode);
+    } else {
+        ::TerminateProcess(process, exitCode);  // a hung child must not outlive its test
+    }
     ::CloseHandle(process);
     return exitCode;
 }

@@ -34,6 +34,9 @@ bool Exists(const std::wstring& path);
 bool IsFolder(const std::wstring& path);
 // Removes a file or a folder with everything in it; true when nothing is left.
 bool RemoveTree(const std::wstring& path);
+// RemoveTree, tried again for up to five seconds while something still holds
+// the tree (an ended child's current directory, under Wine).
+bool RemoveTreeWhenReleased(const std::wstring& path);
 bool MakeFolders(const std::wstring& path);
 // The names in a folder, "." and ".." left out, sorted.
 std::vector<std::wstring> ListFolder(const std::wstring& folder);
@@ -58,12 +61,14 @@ std::wstring WithoutTimePrefix(const std::wstring& line);
 // Every line of a log, prefixes removed, the banner (first line) left out.
 std::vector<std::wstring> LogMessages(const std::wstring& path);
 
-// Starts commandLine exactly as given, optionally with its own TMP and TEMP,
-// and waits for it. Returns its exit code, or ~0u when it could not start.
+// Starts commandLine exactly as given, optionally with its own TMP and TEMP
+// and further environment variables, and waits for it. Returns its exit code,
+// or ~0u when it could not start or did not end in time.
 struct Child {
     std::wstring commandLine;
     std::wstring currentDirectory;  // empty: the test's own
     std::wstring temp;              // non-empty: TMP and TEMP of the child
+    std::vector<std::pair<std::wstring, std::wstring>> environment;  // set or replaced
     WORD show = SW_HIDE;
     DWORD timeoutMs = 120000;
 };

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds a launcher file from demo/sample with the packer and runs it under
+# Wine as a deployment tool would, then shows what happened: the entry's
+# output, the launcher's exit code, its log, and that no work folder is left.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$top/build
+demo=$build/demo
+mkdir -p "$demo"
+
+export KESTO_WINE_DIR=$demo/wine
+export KESTO_EXPAND_EXE=$build/x64/tests/expand/expand.exe
+wine_env=$top/tests/harness/wine-env.sh
+trap '"$wine_env" stop' EXIT
+"$wine_env" start
+
+echo "== Packing demo/sample into $demo/sample-package.exe"
+"$top/dist/bin/kesto-pack" --compress --stub "$top/dist/x64/kesto.exe" -o "$demo/sample-package.exe" "$top/demo/sample"
+ls -l "$demo/sample-package.exe"
+
+drive_c=$KESTO_WINE_DIR/prefix/drive_c
+rm -rf "$drive_c/kesto-demo"
+mkdir -p "$drive_c/kesto-demo"
+command_line='"Z:'"${demo//\//\\}"'\sample-package.exe" /LOG:C:\kesto-demo\run "first argument" second'
+echo
+echo "== Running: $command_line"
+code=$("$wine_env" run "$build/x64/tests/support/runexit.exe" "$command_line" 300 | tr -d '\r')
+
+echo
+echo "== What the entry wrote (C:\\kesto-demo\\output.txt)"
+iconv -f WINDOWS-1252 -t UTF-8 "$drive_c/kesto-demo/output.txt" | tr -d '\r'
+echo
+echo "== The launcher's exit code: $code"
+echo
+echo "== Its log (C:\\kesto-demo\\run-sfxlog.log)"
+iconv -f UTF-16 -t UTF-8 "$drive_c/kesto-demo/run-sfxlog.log" | tr -d '\r'
+echo
+left=$(find "$drive_c/users" -maxdepth 3 -name 'QzEXF*' 2>/dev/null | wc -l)
+echo "== Work folders left under the temporary path: $left"

@@ -1,0 +1,338 @@
+// Whole runs of the real stub: launcher files made from it and the test
+// packages, started with exact command lines, judged by what a caller sees:
+// the exit code, the log, the folders left behind.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using kesto::test::ScratchFolder;
+namespace t = kesto::test;
+
+constexpr DWORD kClosedFromOutside = 141950976;
+constexpr DWORD kNoWorkFolder = 141950978;
+constexpr DWORD kPartialCopyFailed = 141950981;
+constexpr DWORD kExpandFailed = 141950983;
+constexpr DWORD kNoEntry = 141950984;
+const wchar_t kWindowClass[] = L"Kesto{5696BF71-E6D6-4D50-B0B0-D140889839EF}";
+
+// The lines of a record an entry wrote (UTF-8, CR LF).
+std::vector<std::wstring> ReadRecord(const std::wstring& path) {
+    std::wstring text = t::Widen(t::ReadBytes(path));
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+class LauncherRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(t::StubPath().empty()) << "KESTO_STUB is not set";
+        ASSERT_TRUE(t::MakeFolders(temp_));
+        ASSERT_TRUE(t::MakeFolders(records_));
+    }
+
+    void TearDown() override {
+        // Whatever happened, a run leaves no work folder behind.
+        EXPECT_TRUE(t::ListFolder(temp_).empty()) << "left under the temporary path: "
+                                                  << t::Narrow(t::ListFolder(temp_).front());
+    }
+
+    // A launcher file made of the stub and a test package.
+    void MakeLauncher(const std::wstring& package, const std::wstring& folder = L"") {
+        std::wstring where = folder.empty() ? scratch_.path() : folder;
+        ASSERT_TRUE(t::MakeFolders(where));
+        launcher_ = where + L"\\update.exe";
+        ASSERT_TRUE(t::ComposeLauncher(launcher_, t::TestData(L"packages\\" + package + L".cab")));
+    }
+
+    t::Child Launch(const std::wstring& tail, WORD show = SW_HIDE) const {
+        t::Child child;
+        child.commandLine = L"\"" + launcher_ + L"\"" + (tail.empty() ? L"" : L" " + tail);
+        child.currentDirectory = scratch_.path();
+        child.temp = temp_;
+        child.environment = {{L"KESTO_RECORD_DIR", records_}};
+        child.show = show;
+        return child;
+    }
+
+    DWORD Run(const std::wstring& tail, WORD show = SW_HIDE) const { return t::Run(Launch(tail, show)); }
+
+    std::wstring LogOption() const { return L"/LOG:" + logBase_; }
+    std::wstring LogFile() const { return logBase_ + L"-sfxlog.log"; }
+    std::vector<std::wstring> Messages() const { return t::LogMessages(LogFile()); }
+    std::wstring WorkFolder() const { return temp_ + L"\\QzEXF0000"; }
+    std::vector<std::wstring> Record(const std::wstring& entry) const { return ReadRecord(records_ + L"\\" + entry + L".txt"); }
+
+    ScratchFolder scratch_{L"e2e"};
+    std::wstring temp_ = scratch_ / L"temp";
+    std::wstring records_ = scratch_ / L"records";
+    std::wstring logBase_ = scratch_ / L"run";
+    std::wstring launcher_;
+};
+
+// ---------------------------------------------------------------------------
+// Exit codes and what reaches the entry
+
+TEST_F(LauncherRun, EntryExitCodeBecomesTheLaunchersUnchanged) {
+    MakeLauncher(L"bat7");
+    EXPECT_EQ(Run(L""), 7u);
+    MakeLauncher(L"bat_code_passthrough");
+    EXPECT_EQ(Run(L""), kPartialCopyFailed);  // the entry's own, not a failure of ours
+    MakeLauncher(L"exe_only");
+    EXPECT_EQ(Run(L""), 9u);
+}
+
+TEST_F(LauncherRun, WholeTailReachesABatchEntryVerbatimOptionsIncluded) {
+    MakeLauncher(L"bat7");
+    std::wstring tail = LogOption() + L" one \"two three\" -DisplaymodeOFF \"a \"\"quoted\"\" word\" end";
+    EXPECT_EQ(Run(tail), 7u);
+    std::vector<std::wstring> record = Record(L"setup.bat");
+    ASSERT_EQ(record.size(), 2u);
+    EXPECT_EQ(record[0], tail);
+    EXPECT_EQ(record[1], WorkFolder());
+}
+
+TEST_F(LauncherRun, ProgramEntryRunsInTheWorkFolderWithQuotedPathAndTail) {
+    MakeLauncher(L"exe_only", scratch_ / L"with blank");
+    std::wstring tail = L"/ExtractOnlyMod \"x y\" z";  // not our option: a near miss
+    EXPECT_EQ(Run(tail), 9u);
+    std::vector<std::wstring> record = Record(L"recorder.exe");
+    ASSERT_EQ(record.size(), 4u);
+    EXPECT_EQ(record[0], L"\"" + WorkFolder() + L"\\recorder.exe\" " + tail);
+    EXPECT_EQ(record[1], WorkFolder());
+    // Started directly: no show state is handed on, hidden or not.
+    EXPECT_EQ(record[3], L"0");
+}
+
+TEST_F(LauncherRun, ProgramEntryWithoutArgumentsGetsNoTrailingBlank) {
+    MakeLauncher(L"exe_only");
+    EXPECT_EQ(Run(L""), 9u);
+    std::vector<std::wstring> record = Record(L"recorder.exe");
+    ASSERT_FALSE(record.empty());
+    EXPECT_EQ(record[0], L"\"" + WorkFolder() + L"\\recorder.exe\"");
+}
+
+TEST_F(LauncherRun, BatchBeatsCommandScriptBeatsProgram) {
+    MakeLauncher(L"precedence_all");
+    EXPECT_EQ(Run(L""), 11u);
+    EXPECT_TRUE(t::Exists(records_ + L"\\setup.bat.txt"));
+    EXPECT_FALSE(t::Exists(records_ + L"\\install.cmd.txt"));
+    EXPECT_FALSE(t::Exists(records_ + L"\\recorder.exe.txt"));
+
+    ScratchFolder second(L"e2e-cmd");
+    MakeLauncher(L"precedence_cmd_exe", second.path());
+    EXPECT_EQ(Run(L"x"), 12u);
+    std::vector<std::wstring> record = Record(L"install.cmd");
+    ASSERT_EQ(record.size(), 2u);
+    EXPECT_EQ(record[0], L"x");
+    EXPECT_FALSE(t::Exists(records_ + L"\\recorder.exe.txt"));
+}
+
+// ---------------------------------------------------------------------------
+// Extract-only runs
+
+TEST_F(LauncherRun, ExtractOnlyExpandsIntoARelativeFolderWithMissingLevelsAndStartsNothing) {
+    MakeLauncher(L"extract_only");
+    std::wstring target = scratch_ / L"out\\a\\b";
+    EXPECT_EQ(Run(LogOption() + L" /ExtractOnlyMode:out\\a\\b\\"), 0u);
+    EXPECT_TRUE(t::Exists(target + L"\\MyData.cab"));
+    EXPECT_TRUE(t::Exists(target + L"\\readme.txt"));
+    EXPECT_TRUE(t::Exists(target + L"\\data\\sub\\file.bin"));
+    EXPECT_TRUE(t::Exists(target + L"\\setup.bat"));
+    EXPECT_FALSE(t::Exists(target + L"\\entry-ran.txt"));
+    EXPECT_TRUE(t::ListFolder(records_).empty());
+
+    std::vector<std::wstring> messages = Messages();
+    ASSERT_GE(messages.size(), 3u);
+    EXPECT_EQ(messages[1], L"TempFolder: " + target + L".");
+    EXPECT_EQ(messages[messages.size() - 2], L"ExecCab return 0.");
+    EXPECT_EQ(messages.back(), L"return 0.");
+}
+
+TEST_F(LauncherRun, ExtractOnlyExpandsEnvironmentReferencesAndKeepsWhatWasThere) {
+    MakeLauncher(L"extract_only");
+    std::wstring target = scratch_ / L"kept";
+    ASSERT_TRUE(t::MakeFolders(target));
+    ASSERT_TRUE(t::WriteText(target + L"\\mine.txt", "was here before"));
+    t::Child child = Launch(L"-extractonlymode:%KESTO_E2E_TARGET%");
+    child.environment.emplace_back(L"KESTO_E2E_TARGET", target);
+    EXPECT_EQ(t::Run(child), 0u);
+    EXPECT_EQ(t::ReadBytes(target + L"\\mine.txt"), "was here before");
+    EXPECT_TRUE(t::Exists(target + L"\\readme.txt"));
+    EXPECT_FALSE(t::Exists(target + L"\\entry-ran.txt"));
+}
+
+// ---------------------------------------------------------------------------
+// Failures a caller must be able to tell apart
+
+TEST_F(LauncherRun, DamagedOrTruncatedCabinetFailsTheExpansion) {
+    std::string cabinet = t::ReadBytes(t::TestData(L"packages\\bat7.cab"));
+    ASSERT_GT(cabinet.size(), 200u);
+    std::string damaged = cabinet;
+    for (size_t i = 60; i < damaged.size(); i += 7) damaged[i] = char(damaged[i] ^ 0x5A);
+    std::string truncated = cabinet.substr(0, cabinet.size() / 2);
+    for (const std::string* variant : {&damaged, &truncated}) {
+        launcher_ = scratch_ / L"update.exe";
+        ASSERT_TRUE(t::WriteBytes(launcher_, t::ReadBytes(t::StubPath()) + t::MarkerBytes() + t::Complemented(*variant)));
+        ::DeleteFileW(LogFile().c_str());
+        EXPECT_EQ(Run(LogOption()), kExpandFailed);
+        std::vector<std::wstring> messages = Messages();
+        ASSERT_GE(messages.size(), 3u);
+        EXPECT_EQ(messages[messages.size() - 3].rfind(L"ExecCab return ", 0), 0u);
+        EXPECT_NE(messages[messages.size() - 3], L"ExecCab return 0.");
+        EXPECT_EQ(messages[messages.size() - 2], L"Failed to expand command.");
+        EXPECT_EQ(messages.back(), L"return 141950983.");
+        EXPECT_FALSE(t::Exists(records_ + L"\\setup.bat.txt"));
+    }
+}
+
+TEST_F(LauncherRun, PackageWithoutEntryFailsTheEntryStage) {
+    for (const wchar_t* package : {L"no_entry", L"entry_in_subfolder"}) {
+        MakeLauncher(package);
+        ::DeleteFileW(LogFile().c_str());
+        EXPECT_EQ(Run(LogOption()), kNoEntry) << t::Narrow(package);
+        std::vector<std::wstring> messages = Messages();
+        ASSERT_GE(messages.size(), 2u);
+        EXPECT_EQ(messages[messages.size() - 2], L"Failed to ExecBatOrExe.");
+        EXPECT_EQ(messages.back(), L"return 141950984.");
+    }
+}
+
+TEST_F(LauncherRun, StubWithoutPayloadFailsTheCopy) {
+    launcher_ = scratch_ / L"bare.exe";
+    ASSERT_TRUE(t::WriteBytes(launcher_, t::ReadBytes(t::StubPath())));
+    EXPECT_EQ(Run(LogOption()), kPartialCopyFailed);
+    std::vector<std::wstring> messages = Messages();
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[2], L"Failed to PartialCopy.");
+    EXPECT_EQ(messages[3], L"return 141950981.");
+}
+
+TEST_F(LauncherRun, UncreatableWorkFolderEndsEarlyWithItsTwoLines) {
+    MakeLauncher(L"bat7");
+    // A temporary path below a file: no folder can be made there.
+    ASSERT_TRUE(t::WriteText(scratch_ / L"file", "x"));
+    t::Child child = Launch(LogOption());
+    child.temp = scratch_ / L"file\\temp";
+    EXPECT_EQ(t::Run(child), kNoWorkFolder);
+    std::vector<std::wstring> messages = Messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0], L"LOG mode (" + LogFile() + L").");
+    EXPECT_EQ(messages[1], L"ERROR - Failed to create a temporary folder.");
+    EXPECT_EQ(messages[2], L"return 141950978.");
+    EXPECT_FALSE(t::Exists(records_ + L"\\setup.bat.txt"));
+}
+
+// ---------------------------------------------------------------------------
+// The log of a normal run
+
+TEST_F(LauncherRun, LogOfANormalRunHoldsExactlyTheseLines) {
+    MakeLauncher(L"bat7");
+    std::wstring tail = LogOption() + L" \"x y\"";
+    EXPECT_EQ(Run(tail), 7u);
+    bool byteOrderMark = false;
+    std::vector<std::wstring> lines = t::ReadLogLines(LogFile(), &byteOrderMark);
+    EXPECT_TRUE(byteOrderMark);
+    ASSERT_FALSE(lines.empty());
+    // "********** Kesto - yyyy/mm/dd - hh:mm:ss **********"
+    EXPECT_EQ(lines[0].size(), 51u);
+    EXPECT_EQ(lines[0].substr(0, 19), L"********** Kesto - ");
+    EXPECT_EQ(lines[0].substr(40), L" **********");
+
+    std::wstring work = WorkFolder();
+    std::vector<std::wstring> expected = {
+        L"LOG mode (" + LogFile() + L").",
+        L"TempFolder: " + work + L".",
+        L"CreateProcess Cmd: \"C:\\windows\\system32\\cmd.exe\" /c expand.exe \"" + work +
+            L"\\MyData.cab\" -f:* ..",
+        L"CreateProcess Dir: " + work + L".",
+        L"ExecCab return 0.",
+        L"ShellExecuteEx Path:\"" + work + L"\\setup.bat\".",
+        L"ShellExecuteEx Param:" + tail + L".",
+        L"ShellExecuteEx Dir:" + work + L".",
+        L"ExecBatOrExe return 7.",
+        L"return 7.",
+    };
+    EXPECT_EQ(t::LogMessages(LogFile()), expected);
+    for (size_t i = 1; i < lines.size(); ++i) EXPECT_NE(t::WithoutTimePrefix(lines[i]), lines[i]) << i;
+}
+
+TEST_F(LauncherRun, LogAppendsAcrossRunsWithOneByteOrderMark) {
+    MakeLauncher(L"bat7");
+    EXPECT_EQ(Run(LogOption()), 7u);
+    EXPECT_EQ(Run(LogOption()), 7u);
+    bool byteOrderMark = false;
+    std::vector<std::wstring> lines = t::ReadLogLines(LogFile(), &byteOrderMark);
+    EXPECT_TRUE(byteOrderMark);
+    size_t banners = 0;
+    for (const std::wstring& line : lines) {
+        banners += line.rfind(L"********** Kesto - ", 0) == 0;
+        EXPECT_EQ(line.find(L'\xFEFF'), std::wstring::npos) << "a second byte-order mark";
+    }
+    EXPECT_EQ(banners, 2u);
+}
+
+TEST_F(LauncherRun, EmptyLogOptionWritesNoLog) {
+    MakeLauncher(L"bat7");
+    EXPECT_EQ(Run(L"/LOG:"), 7u);
+    EXPECT_EQ(t::ListFolder(scratch_.path()), (std::vector<std::wstring>{L"records", L"temp", L"update.exe"}));
+}
+
+// ---------------------------------------------------------------------------
+// Closing a running launcher from outside
+
+// The stage window of the launcher with process id pid, found by its class.
+HWND FindStageWindow(DWORD pid) {
+    for (HWND window = nullptr; (window = ::FindWindowExW(nullptr, window, kWindowClass, nullptr)) != nullptr;) {
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        if (owner == pid) return window;
+    }
+    return nullptr;
+}
+
+// Waits, within a generous bound, until the condition holds.
+template <typename Condition>
+bool WaitUntil(Condition condition) {
+    for (int i = 0; i < 1200; ++i) {
+        if (condition()) return true;
+        ::Sleep(50);
+    }
+    return false;
+}
+
+TEST_F(LauncherRun, ClosedFromOutsideWaitsForTheEntryThenEndsWithTheInitialCode) {
+    MakeLauncher(L"waiter");
+    HANDLE process = t::Start(Launch(LogOption()));
+    ASSERT_NE(process, nullptr);
+    DWORD pid = ::GetProcessId(process);
+    std::wstring work = WorkFolder();
+    ASSERT_TRUE(WaitUntil([&] { return t::Exists(work + L"\\started.txt"); })) << "the entry never started";
+
+    HWND window = FindStageWindow(pid);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(::PostMessageW(window, WM_CLOSE, 0, 0));
+    // The launcher waits for its entry and never ends it.
+    EXPECT_EQ(::WaitForSingleObject(process, 1500), DWORD(WAIT_TIMEOUT));
+    ASSERT_TRUE(t::WriteText(work + L"\\release.txt", "go"));
+    ASSERT_EQ(::WaitForSingleObject(process, 120000), DWORD(WAIT_OBJECT_0));
+    DWORD exitCode = 0;
+    ::GetExitCodeProcess(process, &exitCode);
+    ::CloseHandle(process);
+    EXPECT_EQ(exitCode, kClosedFromOutside);
+
+    std::vector<std::wstring> messages = Messages();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[messages.size() - 2], L"ShellExecuteEx Dir:" + work + L".");
+    EXPECT_EQ(messages.back(), L"return 141950976.");
+    EXPECT_FALSE(t::Exists(work));
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// The message formatter with random formats and values: it never reads or
+// writes out of bounds, the measured length is the written length, a smaller
+// buffer receives a cut-off copy, and the text agrees with a plain reading of
+// the conversions ("%s", "%d" with an optional '0' flag and width, "%%";
+// anything else copied as written).
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "log/format.h"
+
+namespace {
+
+constexpr size_t kMaxValues = 4;
+
+struct Value {
+    bool isText = false;
+    int number = 0;
+    const wchar_t* text = nullptr;
+};
+
+struct Conversion {
+    bool isText;
+    bool zeroPad;
+    unsigned width;
+};
+
+bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+// Reads the format into literal text and conversions. Widths stop growing
+// at four digits; a fifth digit ends the conversion unrecognised.
+std::vector<Conversion> Conversions(const std::wstring& format) {
+    std::vector<Conversion> conversions;
+    for (size_t i = 0; i < format.size(); ++i) {
+        if (format[i] != L'%') continue;
+        size_t j = i + 1;
+        bool zeroPad = j < format.size() && format[j] == L'0';
+        if (zeroPad) ++j;
+        unsigned width = 0;
+        while (j < format.size() && IsDigit(format[j]) && width < 1000) width = width * 10 + unsigned(format[j++] - L'0');
+        if (j < format.size() && (format[j] == L'd' || format[j] == L's'))
+            conversions.push_back({format[j] == L's', zeroPad, width});
+        i = std::min(j, format.size());
+    }
+    return conversions;
+}
+
+std::wstring Decimal(int value, bool zeroPad, unsigned width) {
+    std::wstring digits = std::to_wstring(static_cast<long long>(value) < 0 ? -static_cast<long long>(value)
+                                                                            : static_cast<long long>(value));
+    std::wstring sign = value < 0 ? L"-" : L"";
+    size_t used = digits.size() + sign.size();
+    std::wstring padding = used < width ? std::wstring(width - used, zeroPad ? L'0' : L' ') : std::wstring();
+    return zeroPad ? sign + padding + digits : padding + sign + digits;
+}
+
+std::wstring Expected(const std::wstring& format, const std::vector<Value>& values) {
+    std::wstring text;
+    size_t next = 0;
+    for (size_t i = 0; i < format.size(); ++i) {
+        if (format[i] != L'%') {
+            text.push_back(format[i]);
+            continue;
+        }
+        size_t j = i + 1;
+        bool zeroPad = j < format.size() && format[j] == L'0';
+        if (zeroPad) ++j;
+        unsigned width = 0;
+        while (j < format.size() && IsDigit(format[j]) && width < 1000) width = width * 10 + unsigned(format[j++] - L'0');
+        if (j < format.size() && format[j] == L'd') {
+            text += Decimal(values[next++].number, zeroPad, width);
+        } else if (j < format.size() && format[j] == L's') {
+            const wchar_t* value = values[next++].text;
+            text += value == nullptr ? L"(null)" : value;
+        } else if (j == i + 1 && j < format.size() && format[j] == L'%') {
+            text.push_back(L'%');
+        } else {
+            text += format.substr(i, j + 1 - i);  // up to the end when j ran out
+        }
+        i = std::min(j, format.size());
+    }
+    return text;
+}
+
+// Calls FormatText with the values as its arguments, each with its own type.
+template <typename... Args>
+size_t Call(wchar_t* out, size_t capacity, const wchar_t* format, const Value* values, size_t count, Args... args) {
+    if constexpr (sizeof...(Args) == kMaxValues) {
+        return kesto::FormatText(out, capacity, format, args...);
+    } else {
+        if (count == 0) return kesto::FormatText(out, capacity, format, args...);
+        if (values->isText) return Call(out, capacity, format, values + 1, count - 1, args..., values->text);
+        return Call(out, capacity, format, values + 1, count - 1, args..., values->number);
+    }
+}
+
+std::unique_ptr<wchar_t[]> ExactCopy(const std::wstring& text) {
+    std::unique_ptr<wchar_t[]> copy(new wchar_t[text.size() + 1]);
+    text.copy(copy.get(), text.size());
+    copy[text.size()] = L'\0';
+    return copy;
+}
+
+std::wstring DrawText(FuzzedDataProvider& input, size_t maxLength) {
+    std::wstring text;
+    size_t length = input.ConsumeIntegralInRange<size_t>(0, maxLength);
+    for (size_t i = 0; i < length && input.remaining_bytes() > 0; ++i) {
+        uint8_t byte = input.ConsumeIntegral<uint8_t>();
+        if (byte == 0) break;
+        // Bytes above 0x7F stand for code units beyond Latin-1.
+        text.push_back(byte < 0x80 ? wchar_t(byte) : wchar_t(0x100 + byte));
+    }
+    return text;
+}
+
+void Check(bool condition) {
+    if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+    FuzzedDataProvider input(bytes, size);
+    std::wstring format = DrawText(input, 64);
+    std::vector<Conversion> conversions = Conversions(format);
+    if (conversions.size() > kMaxValues) return 0;
+
+    std::vector<std::unique_ptr<wchar_t[]>> texts;
+    std::vector<Value> values;
+    for (const Conversion& conversion : conversions) {
+        Value value;
+        value.isText = conversion.isText;
+        if (!value.isText) {
+            value.number = input.ConsumeIntegral<int>();
+        } else if (!input.ConsumeBool()) {
+            texts.push_back(ExactCopy(DrawText(input, 32)));
+            value.text = texts.back().get();
+        }
+        values.push_back(value);
+    }
+    std::unique_ptr<wchar_t[]> formatCopy = ExactCopy(format);
+    const size_t count = values.size();
+
+    // Measured, then written into a buffer of exactly the measured size.
+    size_t measured = Call(nullptr, 0, formatCopy.get(), values.data(), count);
+    std::unique_ptr<wchar_t[]> whole(new wchar_t[measured + 1]);
+    Check(Call(whole.get(), measured + 1, formatCopy.get(), values.data(), count) == measured);
+    std::wstring written(whole.get());
+    Check(written.size() == measured);
+    Check(written == Expected(format, values));
+
+    // A smaller buffer receives the beginning and a terminator, nothing more.
+    size_t capacity = input.ConsumeIntegralInRange<size_t>(0, measured);
+    std::unique_ptr<wchar_t[]> cut(new wchar_t[capacity == 0 ? 1 : capacity]);
+    cut[0] = L'#';
+    Check(Call(cut.get(), capacity, formatCopy.get(), values.data(), count) == measured);
+    if (capacity == 0) {
+        Check(cut[0] == L'#');
+    } else {
+        Check(std::wstring(cut.get()) == written.substr(0, capacity - 1));
+    }
+    return 0;
+}

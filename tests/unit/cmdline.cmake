@@ -1,0 +1,1 @@
+kesto_add_wine_test(cmdline_test SOURCES cmdline_test.cpp)

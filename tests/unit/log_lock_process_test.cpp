@@ -1,0 +1,180 @@
+// The log lock with real named semaphores: inside one process, and between
+// launcher processes started from the same file. For the latter this program
+// starts copies of itself, which take the lock as a launcher would.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "in_process.h"
+#include "log/log_lock.h"
+#include "platform/syscalls.h"
+#include "test_support.h"
+
+namespace kesto {
+namespace {
+
+// "PROGRAM --log-lock-child LAUNCHER FILE ROUNDS": take the lock of a launcher
+// at LAUNCHER ROUNDS times and, holding it, append a begin line, pause, and
+// append an end line to FILE.
+const wchar_t kChildSwitch[] = L"--log-lock-child";
+
+// The last error of every CreateSemaphoreW the lock made.
+std::vector<DWORD> g_createErrors;
+
+HANDLE WINAPI RecordingCreateSemaphoreW(LPSECURITY_ATTRIBUTES attributes, LONG initial, LONG maximum, LPCWSTR name) {
+    HANDLE semaphore = ::CreateSemaphoreW(attributes, initial, maximum, name);
+    g_createErrors.push_back(semaphore == nullptr ? ~0u : ::GetLastError());
+    return semaphore;
+}
+
+// Waits for no time at all, so that a lock that is not free gives up fast.
+int g_waits = 0;
+DWORD WINAPI ImpatientWait(HANDLE handle, DWORD) {
+    ++g_waits;
+    return ::WaitForSingleObject(handle, 0);
+}
+void WINAPI NoSleep(DWORD) {}
+
+bool SemaphoreExists(const std::wstring& name) {
+    HANDLE semaphore = ::OpenSemaphoreW(SYNCHRONIZE, FALSE, name.c_str());
+    if (semaphore == nullptr) return false;
+    ::CloseHandle(semaphore);
+    return true;
+}
+
+TEST(LogLockSemaphore, LaunchersAtOnePathShareOneSemaphoreAndOthersDoNot) {
+    test::OverrideScope overrides;
+    test::ScratchFolder folder(L"lock");
+    std::wstring launcher = folder / L"update.exe";
+    std::wstring name = LogLockName(launcher);
+    g_createErrors.clear();
+    g_waits = 0;
+    g_sys.CreateSemaphoreW = RecordingCreateSemaphoreW;
+    test::PretendStartedAs(launcher, L"");
+    {
+        CLogOutPxCollision first;
+        EXPECT_EQ(first.Lock(), 1);
+        EXPECT_TRUE(SemaphoreExists(name));
+
+        // Another launcher at the same path opens the same semaphore and does
+        // not get it while the first holds it.
+        g_sys.WaitForSingleObject = ImpatientWait;
+        g_sys.Sleep = NoSleep;
+        {
+            CLogOutPxCollision second;
+            EXPECT_EQ(second.Lock(), 0);
+            EXPECT_NE(second.Handle(), nullptr);
+            EXPECT_EQ(g_waits, 500);
+        }
+        // A launcher elsewhere has a lock of its own, free at once.
+        test::PretendStartedAs(folder / L"other.exe", L"");
+        CLogOutPxCollision elsewhere;
+        EXPECT_EQ(elsewhere.Lock(), 1);
+    }
+    ASSERT_EQ(g_createErrors.size(), 3u);
+    EXPECT_EQ(g_createErrors[0], DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(g_createErrors[1], DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(g_createErrors[2], DWORD(ERROR_SUCCESS));
+    // Nobody holds a handle any more: the semaphore is gone.
+    EXPECT_FALSE(SemaphoreExists(name));
+}
+
+void Append(HANDLE file, const std::string& text) {
+    DWORD written = 0;
+    ::WriteFile(file, text.data(), DWORD(text.size()), &written, nullptr);
+}
+
+// Exit code: 0, or the sum of the faults met.
+enum ChildFault { kLockNotTaken = 1, kSemaphoreWasNew = 2, kNoFile = 4 };
+
+int RunLockChild(const std::wstring& launcher, const std::wstring& fileName, int rounds) {
+    test::PretendStartedAs(launcher, L"");
+    g_sys.CreateSemaphoreW = RecordingCreateSemaphoreW;
+    HANDLE file = ::CreateFileW(fileName.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return kNoFile;
+    int faults = 0;
+    std::string id = std::to_string(::GetCurrentProcessId());
+    for (int round = 0; round < rounds; ++round) {
+        CLogOutPxCollision lock;
+        if (lock.Lock() != 1) faults |= kLockNotTaken;
+        Append(file, "begin " + id + "\n");
+        ::Sleep(2);
+        Append(file, "end " + id + "\n");
+    }
+    ::CloseHandle(file);
+    for (DWORD error : g_createErrors) {
+        if (error != ERROR_ALREADY_EXISTS) faults |= kSemaphoreWasNew;
+    }
+    return faults;
+}
+
+TEST(LogLockBetweenProcesses, TwoLaunchersAtOnePathNeverWriteAtOnce) {
+    const int kRounds = 25;
+    test::ScratchFolder folder(L"lock");
+    // Only the launcher's path counts; no file needs to be there.
+    std::wstring launcher = folder / L"pkg.v1\\update.exe";
+    std::wstring shared = folder / L"writes.txt";
+    ASSERT_TRUE(test::WriteBytes(shared, ""));
+
+    // The test holds the semaphore while the children start, so that both
+    // meet an existing one and want it at about the same time.
+    HANDLE semaphore = ::CreateSemaphoreW(nullptr, 0, 1, LogLockName(launcher).c_str());
+    ASSERT_NE(semaphore, nullptr);
+    wchar_t self[MAX_PATH * 4];
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+    test::Child child;
+    child.commandLine = L"\"" + std::wstring(self) + L"\" " + kChildSwitch + L" \"" + launcher + L"\" \"" + shared +
+                        L"\" " + std::to_wstring(kRounds);
+    HANDLE children[2] = {test::Start(child), test::Start(child)};
+    ASSERT_NE(children[0], nullptr);
+    ASSERT_NE(children[1], nullptr);
+    ::ReleaseSemaphore(semaphore, 1, nullptr);
+
+    EXPECT_EQ(::WaitForMultipleObjects(2, children, TRUE, 120000), WAIT_OBJECT_0);
+    for (HANDLE process : children) {
+        DWORD exitCode = ~0u;
+        ::GetExitCodeProcess(process, &exitCode);
+        EXPECT_EQ(exitCode, 0u);
+        ::CloseHandle(process);
+    }
+    ::CloseHandle(semaphore);
+
+    // Every begin is followed by the end of the same child.
+    std::string text = test::ReadBytes(shared);
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    ASSERT_EQ(lines.size(), size_t(4 * kRounds));
+    std::map<std::string, int> rounds;
+    for (size_t i = 0; i + 1 < lines.size(); i += 2) {
+        ASSERT_EQ(lines[i].compare(0, 6, "begin "), 0) << "line " << i << ": " << lines[i];
+        std::string id = lines[i].substr(6);
+        ASSERT_EQ(lines[i + 1], "end " + id) << "line " << i + 1;
+        ++rounds[id];
+    }
+    EXPECT_EQ(rounds.size(), 2u);
+    for (const auto& entry : rounds) EXPECT_EQ(entry.second, kRounds) << entry.first;
+}
+
+}  // namespace
+}  // namespace kesto
+
+int main(int argc, char** argv) {
+    int count = 0;
+    wchar_t** arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (arguments != nullptr && count == 5 && std::wcscmp(arguments[1], kesto::kChildSwitch) == 0) {
+        int result = kesto::RunLockChild(arguments[2], arguments[3], _wtoi(arguments[4]));
+        ::LocalFree(arguments);
+        return result;
+    }
+    ::LocalFree(arguments);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

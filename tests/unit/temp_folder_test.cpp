@@ -1,0 +1,428 @@
+// The work folder: choosing or making it, deleting it, and registering what
+// could not be deleted for the next restart.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "in_process.h"
+#include "platform/handles.h"
+#include "platform/syscalls.h"
+#include "test_support.h"
+#include "workfolder/temp_folder.h"
+
+namespace kesto {
+namespace {
+
+// What the injected GetTempPathW writes (cut to the buffer) and returns.
+std::wstring g_tempText;
+DWORD g_tempResult = 0;
+
+DWORD WINAPI FakeGetTempPathW(DWORD size, LPWSTR buffer) {
+    if (size == 0) return g_tempResult;
+    size_t length = std::min<size_t>(g_tempText.size(), size - 1);
+    g_tempText.copy(buffer, length);
+    buffer[length] = L'\0';
+    return g_tempResult;
+}
+
+void UseTempPath(const std::wstring& text, DWORD result) {
+    g_tempText = text;
+    g_tempResult = result;
+    g_sys.GetTempPathW = FakeGetTempPathW;
+}
+void UseTempPath(const std::wstring& text) { UseTempPath(text, DWORD(text.size())); }
+
+bool IsLink(const std::wstring& path) {
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+// Under Wine, the host's name of a Windows path; empty elsewhere.
+std::string HostPath(const std::wstring& path) {
+    using ToUnixName = char*(CDECL*)(LPCWSTR);
+    FARPROC function = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
+    if (function == nullptr) return std::string();
+    char* name = reinterpret_cast<ToUnixName>(reinterpret_cast<void*>(function))(path.c_str());
+    if (name == nullptr) return std::string();
+    std::string hostName = name;
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return hostName;
+}
+
+// Runs a shell script on the host under Wine and waits for it. Wine starts a
+// program named by its host path, but gives back no handle that waits for
+// it, so the script leaves its status in a file and this waits for the file.
+bool RunOnHost(const std::string& script) {
+    test::ScratchFolder scratch(L"host");
+    std::wstring status = scratch / L"status";
+    std::string hostStatus = HostPath(status);
+    if (hostStatus.empty()) return false;
+    std::wstring commandLine = L"Z:\\bin\\sh -c \"(" + test::Widen(script) + L"); echo $? >'" +
+                               test::Widen(hostStatus) + L".part' && mv '" + test::Widen(hostStatus) + L".part' '" +
+                               test::Widen(hostStatus) + L"'\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    for (int wait = 0; wait < 3000 && !test::Exists(status); ++wait) ::Sleep(20);
+    return test::ReadBytes(status) == "0\n";
+}
+
+// A link at link to the folder target, removed (the link only) when it goes.
+// Windows makes a symbolic link. Wine 8 reports success for that without
+// making anything; there the link is the host's symbolic link, which Wine
+// shows as a folder with the reparse attribute.
+class FolderLink {
+public:
+    FolderLink(const std::wstring& link, const std::wstring& target) : link_(link) {
+        ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                              SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+        if (!IsLink(link) && !HostPath(link).empty())
+            RunOnHost("ln -s '" + HostPath(target) + "' '" + HostPath(link) + "'");
+    }
+    ~FolderLink() {
+        // Wine's RemoveDirectoryW would act on the target: unlink on the host.
+        std::string hostLink = HostPath(link_);
+        if (!hostLink.empty()) RunOnHost("rm -f '" + hostLink + "'");
+        else ::RemoveDirectoryW(link_.c_str());
+    }
+    FolderLink(const FolderLink&) = delete;
+    FolderLink& operator=(const FolderLink&) = delete;
+
+private:
+    std::wstring link_;
+};
+
+// Every entry below folder, each folder's content before the folder, links
+// not walked into.
+void CollectBelow(const std::wstring& folder, std::vector<std::wstring>* entries) {
+    for (const std::wstring& name : test::ListFolder(folder)) {
+        std::wstring child = folder + L"\\" + name;
+        if (test::IsFolder(child) && !IsLink(child)) CollectBelow(child, entries);
+        entries->push_back(child);
+    }
+}
+
+// The restart registrations made since a point, of names below prefix only
+// (other test programs may register names of their own meanwhile).
+class Registrations {
+public:
+    Registrations() : start_(test::PendingRestartDeletions().size()) {}
+    std::vector<std::wstring> Under(const std::wstring& prefix) const {
+        std::vector<std::wstring> all = test::PendingRestartDeletions();
+        std::vector<std::wstring> mine;
+        for (size_t i = std::min(start_, all.size()); i < all.size(); ++i)
+            if (StartsWith(all[i], prefix + L"\\")) mine.push_back(all[i]);
+        return mine;
+    }
+
+private:
+    size_t start_;
+};
+
+// Every test gets a scratch folder as its temporary path.
+class TempFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override { UseTempPath(temp_.path() + L"\\"); }
+    std::wstring Numbered(const wchar_t* name) const { return temp_ / name; }
+
+    test::OverrideScope overrides_;
+    test::ScratchFolder temp_{L"tf"};
+};
+
+class TempFolderNumbering : public TempFolderTest {};
+class TempFolderTempPath : public TempFolderTest {};
+class TempFolderGiven : public TempFolderTest {};
+class TempFolderDeletion : public TempFolderTest {};
+class TempFolderRestart : public TempFolderTest {};
+
+TEST_F(TempFolderNumbering, SkipsExistingFoldersAndLeavesThemAlone) {
+    ASSERT_TRUE(test::MakeFolders(Numbered(L"QzEXF0000")));
+    ASSERT_TRUE(test::WriteText(Numbered(L"QzEXF0000\\old.txt"), "old"));
+    ASSERT_TRUE(test::MakeFolders(Numbered(L"QzEXF0001")));
+    {
+        CTempFolder folder;
+        ASSERT_EQ(folder.Create(1, nullptr), 1);
+        EXPECT_EQ(folder.Path(), Numbered(L"QzEXF0002"));
+        EXPECT_TRUE(test::IsFolder(folder.Path()));
+    }
+    EXPECT_EQ(test::ListFolder(temp_.path()), (std::vector<std::wstring>{L"QzEXF0000", L"QzEXF0001"}));
+    EXPECT_EQ(test::ReadBytes(Numbered(L"QzEXF0000\\old.txt")), "old");
+
+    // An empty folder argument means the same as none.
+    CTempFolder folder;
+    ASSERT_EQ(folder.Create(0, L""), 1);
+    EXPECT_EQ(folder.Path(), Numbered(L"QzEXF0002"));
+}
+
+TEST_F(TempFolderNumbering, FileWithTheFreeNameFailsAndMakesNothing) {
+    ASSERT_TRUE(test::WriteText(Numbered(L"QzEXF0000"), "a file"));
+    {
+        CTempFolder folder;
+        EXPECT_EQ(folder.Create(1, nullptr), 0);
+        EXPECT_EQ(folder.Path(), L"");
+    }
+    // Destroying the failed object with the flag set deleted nothing either.
+    EXPECT_EQ(test::ListFolder(temp_.path()), std::vector<std::wstring>{L"QzEXF0000"});
+    EXPECT_EQ(test::ReadBytes(Numbered(L"QzEXF0000")), "a file");
+}
+
+TEST_F(TempFolderNumbering, TempPathWithoutTrailingBackslashGetsOne) {
+    UseTempPath(temp_.path());
+    CTempFolder folder;
+    ASSERT_EQ(folder.Create(0, nullptr), 1);
+    EXPECT_EQ(folder.Path(), Numbered(L"QzEXF0000"));
+    EXPECT_TRUE(test::IsFolder(Numbered(L"QzEXF0000")));
+}
+
+TEST_F(TempFolderNumbering, NumberTenThousandHasFiveDigits) {
+    // Wine's CreateDirectoryW searches the whole folder for the name in other
+    // case before it makes one, so 10000 of them take a minute or more there;
+    // the host makes them in a moment, and removes them several at a time.
+    std::string hostTemp = HostPath(temp_.path());
+    const char* numbers = "seq -f QzEXF%04g 0 9999";
+    if (hostTemp.empty() || !RunOnHost("cd '" + hostTemp + "' && " + numbers + " | xargs mkdir")) {
+        for (int number = 0; number < 10000; ++number) {
+            wchar_t name[16];
+            swprintf(name, 16, L"QzEXF%04d", number);
+            ::CreateDirectoryW(Numbered(name).c_str(), nullptr);
+        }
+    }
+    ASSERT_TRUE(test::IsFolder(Numbered(L"QzEXF9999")));
+    {
+        CTempFolder folder;
+        ASSERT_EQ(folder.Create(1, nullptr), 1);
+        EXPECT_EQ(folder.Path(), Numbered(L"QzEXF10000"));
+        EXPECT_TRUE(test::IsFolder(folder.Path()));
+    }
+    EXPECT_FALSE(test::Exists(Numbered(L"QzEXF10000")));
+    if (!hostTemp.empty()) RunOnHost("cd '" + hostTemp + "' && " + numbers + " | xargs -P 8 -n 500 rmdir");
+}
+
+TEST_F(TempFolderTempPath, FailedTooLongOrEmptyResultMakesNothing) {
+    ASSERT_TRUE(test::WriteText(temp_ / L"marker.txt", "stays"));
+    struct Case {
+        std::wstring text;
+        DWORD result;
+    };
+    const Case cases[] = {
+        {temp_.path() + L"\\", 0},    // the call failed
+        {temp_.path() + L"\\", 261},  // the path does not fit the buffer
+        {L"", 5},                     // nothing written
+    };
+    for (const Case& c : cases) {
+        UseTempPath(c.text, c.result);
+        {
+            CTempFolder folder;
+            EXPECT_EQ(folder.Create(1, nullptr), 0) << c.result;
+            EXPECT_EQ(folder.Path(), L"");
+        }
+        EXPECT_EQ(test::ListFolder(temp_.path()), std::vector<std::wstring>{L"marker.txt"}) << c.result;
+    }
+    // The buffer's full size is still a valid result.
+    UseTempPath(temp_.path() + L"\\", MAX_PATH);
+    CTempFolder folder;
+    EXPECT_EQ(folder.Create(0, nullptr), 1);
+    EXPECT_EQ(folder.Path(), Numbered(L"QzEXF0000"));
+}
+
+TEST_F(TempFolderGiven, TrailingBackslashIsRemovedOnlyOnce) {
+    CTempFolder one;
+    ASSERT_EQ(one.Create(0, (temp_ / L"one\\").c_str()), 1);
+    EXPECT_EQ(one.Path(), temp_ / L"one");
+    EXPECT_TRUE(test::IsFolder(temp_ / L"one"));
+
+    CTempFolder two;
+    ASSERT_EQ(two.Create(0, (temp_ / L"two\\\\").c_str()), 1);
+    EXPECT_EQ(two.Path(), temp_ / L"two\\");
+    EXPECT_TRUE(test::IsFolder(temp_ / L"two"));
+}
+
+TEST_F(TempFolderGiven, EnvironmentReferencesAreExpanded) {
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"KESTO_TEMP_FOLDER_TEST", temp_.path().c_str()));
+    CTempFolder folder;
+    BOOL created = folder.Create(0, L"%KESTO_TEMP_FOLDER_TEST%\\expanded");
+    ::SetEnvironmentVariableW(L"KESTO_TEMP_FOLDER_TEST", nullptr);
+    ASSERT_EQ(created, 1);
+    EXPECT_EQ(folder.Path(), temp_ / L"expanded");
+    EXPECT_TRUE(test::IsFolder(temp_ / L"expanded"));
+}
+
+TEST_F(TempFolderGiven, RelativeFolderIsMadeAbsoluteAgainstTheCurrentDirectory) {
+    wchar_t previous[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(::SetCurrentDirectoryW(temp_.path().c_str()));
+    CTempFolder relative;
+    CTempFolder dotted;
+    BOOL relativeCreated = relative.Create(0, L"rel\\sub");
+    BOOL dottedCreated = dotted.Create(0, (temp_ / L".\\rel\\..\\other").c_str());
+    ::SetCurrentDirectoryW(previous);
+
+    ASSERT_EQ(relativeCreated, 1);
+    EXPECT_EQ(relative.Path(), temp_ / L"rel\\sub");
+    EXPECT_TRUE(test::IsFolder(temp_ / L"rel\\sub"));
+    ASSERT_EQ(dottedCreated, 1);
+    EXPECT_EQ(dotted.Path(), temp_ / L"other");
+}
+
+TEST_F(TempFolderGiven, SeveralMissingLevelsAreAllCreated) {
+    CTempFolder folder;
+    ASSERT_EQ(folder.Create(0, (temp_ / L"a\\b\\c\\d").c_str()), 1);
+    EXPECT_EQ(folder.Path(), temp_ / L"a\\b\\c\\d");
+    EXPECT_TRUE(test::IsFolder(temp_ / L"a\\b\\c\\d"));
+}
+
+TEST_F(TempFolderGiven, ExistingFolderIsUsedWithItsContentAndKept) {
+    std::wstring given = temp_ / L"given";
+    ASSERT_TRUE(test::MakeFolders(given + L"\\inner"));
+    ASSERT_TRUE(test::WriteText(given + L"\\inner\\file.txt", "content"));
+    {
+        CTempFolder folder;
+        ASSERT_EQ(folder.Create(0, given.c_str()), 1);
+        EXPECT_EQ(folder.Path(), given);
+        EXPECT_EQ(test::ReadBytes(given + L"\\inner\\file.txt"), "content");
+    }
+    EXPECT_EQ(test::ReadBytes(given + L"\\inner\\file.txt"), "content");
+}
+
+TEST_F(TempFolderGiven, FolderThatCannotBeMadeFails) {
+    ASSERT_TRUE(test::WriteText(temp_ / L"file", "x"));
+    CTempFolder belowFile;
+    EXPECT_EQ(belowFile.Create(0, (temp_ / L"file\\sub").c_str()), 0);
+    EXPECT_EQ(belowFile.Path(), L"");
+
+    // Too long to be made absolute: the path becomes empty.
+    wchar_t previous[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(::SetCurrentDirectoryW(temp_.path().c_str()));
+    CTempFolder tooLong;
+    BOOL created = tooLong.Create(0, std::wstring(6000, L'a').c_str());
+    ::SetCurrentDirectoryW(previous);
+    EXPECT_EQ(created, 0);
+    EXPECT_EQ(tooLong.Path(), L"");
+
+    EXPECT_EQ(test::ListFolder(temp_.path()), std::vector<std::wstring>{L"file"});
+}
+
+TEST_F(TempFolderDeletion, FlagSetDeletesEverythingAndRegistersNothing) {
+    Registrations registrations;
+    std::wstring path;
+    {
+        CTempFolder folder;
+        ASSERT_EQ(folder.Create(1, nullptr), 1);
+        path = folder.Path();
+        ASSERT_TRUE(test::MakeFolders(path + L"\\a\\b\\c"));
+        ASSERT_TRUE(test::MakeFolders(path + L"\\empty"));
+        ASSERT_TRUE(test::WriteText(path + L"\\MyData.cab", "cab"));
+        ASSERT_TRUE(test::WriteText(path + L"\\a\\one.txt", "1"));
+        ASSERT_TRUE(test::WriteText(path + L"\\a\\b\\c\\three.txt", "3"));
+    }
+    EXPECT_FALSE(test::Exists(path));
+    EXPECT_EQ(test::ListFolder(temp_.path()), std::vector<std::wstring>{});
+    EXPECT_EQ(registrations.Under(temp_.path()), std::vector<std::wstring>{});
+}
+
+TEST_F(TempFolderDeletion, FlagZeroKeepsTheFolderAndItsContent) {
+    std::wstring path;
+    {
+        CTempFolder folder;
+        ASSERT_EQ(folder.Create(0, nullptr), 1);
+        path = folder.Path();
+        ASSERT_TRUE(test::WriteText(path + L"\\kept.txt", "kept"));
+    }
+    EXPECT_EQ(test::ReadBytes(path + L"\\kept.txt"), "kept");
+}
+
+TEST_F(TempFolderDeletion, FolderAlreadyRemovedLeavesNothingToDo) {
+    Registrations registrations;
+    {
+        CTempFolder folder;
+        ASSERT_EQ(folder.Create(1, nullptr), 1);
+        ASSERT_TRUE(test::RemoveTree(folder.Path()));
+    }
+    EXPECT_EQ(test::ListFolder(temp_.path()), std::vector<std::wstring>{});
+    EXPECT_EQ(registrations.Under(temp_.path()), std::vector<std::wstring>{});
+}
+
+// What is left of the work folder is exactly what is registered: each folder
+// after its content, the work folder last.
+void ExpectLeftoversRegistered(const std::wstring& work, const std::vector<std::wstring>& registered) {
+    std::vector<std::wstring> left;
+    CollectBelow(work, &left);
+    left.push_back(work);
+    EXPECT_EQ(std::multiset<std::wstring>(registered.begin(), registered.end()),
+              std::multiset<std::wstring>(left.begin(), left.end()));
+    ASSERT_FALSE(registered.empty());
+    EXPECT_EQ(registered.back(), work);
+    for (size_t i = 0; i < registered.size(); ++i)
+        for (size_t j = i + 1; j < registered.size(); ++j)
+            EXPECT_FALSE(StartsWith(registered[j], registered[i] + L"\\"))
+                << test::Narrow(registered[j]) << " registered after its folder";
+}
+
+TEST_F(TempFolderRestart, HeldFileAndWhatIsLeftAreRegisteredContentFirst) {
+    Registrations registrations;
+    std::wstring work;
+    std::wstring held;
+    UniqueFile holder;
+    {
+        CTempFolder folder;
+        ASSERT_EQ(folder.Create(1, nullptr), 1);
+        work = folder.Path();
+        held = work + L"\\sub\\deep\\held.txt";
+        ASSERT_TRUE(test::MakeFolders(work + L"\\sub\\deep\\deeper"));
+        ASSERT_TRUE(test::MakeFolders(work + L"\\other"));
+        for (const wchar_t* name : {L"\\a.txt", L"\\z.txt", L"\\sub\\b.txt", L"\\sub\\deep\\c.txt",
+                                    L"\\sub\\deep\\deeper\\d.txt", L"\\other\\e.txt", L"\\sub\\deep\\held.txt"})
+            ASSERT_TRUE(test::WriteText(work + name, "x"));
+        // Without delete sharing the file cannot be deleted while it is open.
+        holder.reset(::CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(holder.valid());
+    }
+    ASSERT_TRUE(test::Exists(held));
+    std::vector<std::wstring> registered = registrations.Under(temp_.path());
+    EXPECT_NE(std::find(registered.begin(), registered.end(), held), registered.end());
+    ExpectLeftoversRegistered(work, registered);
+}
+
+TEST_F(TempFolderRestart, FolderLinkIsRegisteredItselfAndItsTargetIsUntouched) {
+    test::ScratchFolder outside(L"tf-target");
+    ASSERT_TRUE(test::MakeFolders(outside / L"sub"));
+    ASSERT_TRUE(test::WriteText(outside / L"keep.txt", "keep"));
+    ASSERT_TRUE(test::WriteText(outside / L"sub\\keep.txt", "keep too"));
+
+    std::wstring work = temp_ / L"work";
+    std::wstring link = work + L"\\link";
+    ASSERT_TRUE(test::MakeFolders(work));
+    ASSERT_TRUE(test::WriteText(work + L"\\file.txt", "x"));
+    FolderLink made(link, outside.path());
+    // Wine always gets one from the host; Windows may refuse it to a user
+    // without the right to make symbolic links.
+    if (HostPath(link).empty() && !IsLink(link)) GTEST_SKIP() << "no folder link can be made here";
+    ASSERT_TRUE(IsLink(link));
+
+    Registrations registrations;
+    {
+        CTempFolder folder;
+        ASSERT_EQ(folder.Create(1, work.c_str()), 1);
+    }
+    EXPECT_EQ(test::ReadBytes(outside / L"keep.txt"), "keep");
+    EXPECT_EQ(test::ReadBytes(outside / L"sub\\keep.txt"), "keep too");
+
+    std::vector<std::wstring> registered = registrations.Under(temp_.path());
+    for (const std::wstring& name : registered) EXPECT_FALSE(StartsWith(name, link + L"\\")) << test::Narrow(name);
+    EXPECT_EQ(registrations.Under(outside.path()), std::vector<std::wstring>{});
+    // A link that could not be removed is registered itself, with the rest.
+    if (test::Exists(work)) ExpectLeftoversRegistered(work, registered);
+}
+
+}  // namespace
+}  // namespace kesto
