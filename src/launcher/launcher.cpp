@@ -7,6 +7,7 @@
 #include "launcher/run_state.h"
 #include "launcher/stage_machine.h"
 #include "log/log.h"
+#include "platform/syscalls.h"
 #include "workfolder/temp_folder.h"
 
 namespace kesto {
@@ -41,8 +42,8 @@ void RunStages(HINSTANCE instance, int showCommand) {
         return;
     }
     // WM_CREATE posts the first stage, so the stages start with the loop.
-    HWND window = ::CreateWindowExW(WS_EX_TOOLWINDOW, kStageWindowClass, L"", WS_POPUP, 0, 0, 0, 0, nullptr,
-                                    nullptr, instance, nullptr);
+    HWND window = g_sys.CreateWindowExW(WS_EX_TOOLWINDOW, kStageWindowClass, L"", WS_POPUP, 0, 0, 0, 0, nullptr,
+                                        nullptr, instance, nullptr);
     if (window == nullptr) {
         g_run.exitCode = kExitCreateWindow;
         return;

@@ -21,6 +21,7 @@ const SystemCalls kSystemFunctions = {
     ::GetLocalTime,
     ::SetTimer,
     ::ReadFile,
+    ::CreateWindowExW,
 };
 }  // namespace
 

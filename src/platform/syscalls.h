@@ -37,6 +37,8 @@ struct SystemCalls {
     decltype(&::SetTimer) SetTimer;
     // Reading the launcher's own file: a read that fails part-way.
     decltype(&::ReadFile) ReadFile;
+    // The stage window, which a test cannot keep Wine from creating.
+    decltype(&::CreateWindowExW) CreateWindowExW;
 };
 
 extern SystemCalls g_sys;

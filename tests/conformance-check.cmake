@@ -1,0 +1,48 @@
+# Keeps tests/CONFORMANCE.md true: every test it names must exist, and every
+# message the launcher logs must stand in its table of messages.
+# cmake -DROOT=<source folder> -P conformance-check.cmake
+cmake_minimum_required(VERSION 3.25)
+file(READ "${ROOT}/tests/CONFORMANCE.md" table)
+file(GLOB_RECURSE test_sources "${ROOT}/tests/*.cpp")
+set(all_tests "")
+foreach(source IN LISTS test_sources)
+  file(READ "${source}" text)
+  string(REGEX MATCHALL "TEST(_F)?\\(([A-Za-z0-9_]+), ([A-Za-z0-9_]+)\\)" found "${text}")
+  foreach(declaration IN LISTS found)
+    string(REGEX REPLACE "TEST(_F)?\\(([A-Za-z0-9_]+), ([A-Za-z0-9_]+)\\)" "\\2.\\3" name "${declaration}")
+    list(APPEND all_tests "${name}")
+  endforeach()
+endforeach()
+
+set(problems "")
+string(REGEX MATCHALL "`[A-Z][A-Za-z0-9_]*\\.[A-Z][A-Za-z0-9_]*`" named "${table}")
+foreach(quoted IN LISTS named)
+  string(REPLACE "`" "" name "${quoted}")
+  if(NOT name IN_LIST all_tests)
+    string(APPEND problems "  the table names ${name}, which no test defines\n")
+  endif()
+endforeach()
+
+# The launcher's messages: the literals handed to LogMessage, and to the
+# stage machine's Fail, which logs its message.
+file(GLOB_RECURSE launcher_sources "${ROOT}/src/*.cpp")
+foreach(source IN LISTS launcher_sources)
+  file(READ "${source}" text)
+  string(REGEX MATCHALL "(LogMessage|Fail)\\([^;]*;" calls "${text}")
+  set(messages "")
+  foreach(call IN LISTS calls)
+    string(REGEX MATCHALL "L\"[^\"]*\"" literals "${call}")
+    list(APPEND messages ${literals})
+  endforeach()
+  foreach(literal IN LISTS messages)
+    string(REGEX REPLACE "^L\"(.*)\"$" "\\1" message "${literal}")
+    string(FIND "${table}" "| \"${message}\" |" at)
+    if(at EQUAL -1)
+      string(APPEND problems "  the message \"${message}\" (${source}) is not in the table\n")
+    endif()
+  endforeach()
+endforeach()
+
+if(problems)
+  message(FATAL_ERROR "tests/CONFORMANCE.md is out of date:\n${problems}")
+endif()
