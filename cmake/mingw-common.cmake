@@ -1,0 +1,10 @@
+# Cross-compiling for Windows with Debian's mingw-w64 (posix thread model).
+# The including toolchain file sets TOOL_PREFIX and CMAKE_SYSTEM_PROCESSOR.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER   ${TOOL_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TOOL_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER  ${TOOL_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${TOOL_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
