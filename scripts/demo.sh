@@ -24,7 +24,7 @@ mkdir -p "$drive_c/kesto-demo"
 command_line='"Z:'"${demo//\//\\}"'\sample-package.exe" /LOG:C:\kesto-demo\run "first argument" second'
 echo
 echo "== Running: $command_line"
-code=$("$wine_env" run "$build/x64/tests/support/runexit.exe" "$command_line" 300 | tr -d '\r')
+code=$("$wine_env" run "$build/x64/tests/support/runexit.exe" "$command_line" | tr -d '\r')
 
 echo
 echo "== What the entry wrote (C:\\kesto-demo\\output.txt)"

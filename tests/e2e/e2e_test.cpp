@@ -30,6 +30,26 @@ std::vector<std::wstring> ReadRecord(const std::wstring& path) {
     return lines;
 }
 
+// The stage window of the launcher with process id pid, found by its class.
+HWND FindStageWindow(DWORD pid) {
+    for (HWND window = nullptr; (window = ::FindWindowExW(nullptr, window, kWindowClass, nullptr)) != nullptr;) {
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        if (owner == pid) return window;
+    }
+    return nullptr;
+}
+
+// Waits, within a generous bound, until the condition holds.
+template <typename Condition>
+bool WaitUntil(Condition condition) {
+    for (int i = 0; i < 1200; ++i) {
+        if (condition()) return true;
+        ::Sleep(50);
+    }
+    return false;
+}
+
 class LauncherRun : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -288,26 +308,6 @@ TEST_F(LauncherRun, EmptyLogOptionWritesNoLog) {
 // ---------------------------------------------------------------------------
 // Closing a running launcher from outside
 
-// The stage window of the launcher with process id pid, found by its class.
-HWND FindStageWindow(DWORD pid) {
-    for (HWND window = nullptr; (window = ::FindWindowExW(nullptr, window, kWindowClass, nullptr)) != nullptr;) {
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(window, &owner);
-        if (owner == pid) return window;
-    }
-    return nullptr;
-}
-
-// Waits, within a generous bound, until the condition holds.
-template <typename Condition>
-bool WaitUntil(Condition condition) {
-    for (int i = 0; i < 1200; ++i) {
-        if (condition()) return true;
-        ::Sleep(50);
-    }
-    return false;
-}
-
 TEST_F(LauncherRun, ClosedFromOutsideWaitsForTheEntryThenEndsWithTheInitialCode) {
     MakeLauncher(L"waiter");
     HANDLE process = t::Start(Launch(LogOption()));
@@ -333,6 +333,80 @@ TEST_F(LauncherRun, ClosedFromOutsideWaitsForTheEntryThenEndsWithTheInitialCode)
     EXPECT_EQ(messages[messages.size() - 2], L"ShellExecuteEx Dir:" + work + L".");
     EXPECT_EQ(messages.back(), L"return 141950976.");
     EXPECT_FALSE(t::Exists(work));
+}
+
+// ---------------------------------------------------------------------------
+// The log lock between launchers
+
+// The name of the log lock of the launcher at path: the path without its
+// extension, ".LOG" and a fixed suffix, with slashes for backslashes.
+std::wstring LogLockName(std::wstring path) {
+    path.resize(path.rfind(L'.'));
+    path += L".LOG-4DA00EA1-D771-430E-B79B-EC4D6915B3A7";
+    for (wchar_t& c : path) {
+        if (c == L'\\') c = L'/';
+    }
+    return path;
+}
+
+LONGLONG FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return (LONGLONG(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+TEST_F(LauncherRun, LogWaitsForTheLockNamedAfterTheLauncherPath) {
+    MakeLauncher(L"bat7");
+    HANDLE lock = ::CreateSemaphoreW(nullptr, 1, 1, LogLockName(launcher_).c_str());
+    ASSERT_NE(lock, nullptr);
+    ASSERT_EQ(::WaitForSingleObject(lock, 0), DWORD(WAIT_OBJECT_0));  // held by this test now
+
+    HANDLE process = t::Start(Launch(LogOption()));
+    ASSERT_NE(process, nullptr);
+    // The log is opened, and its byte-order mark written, before the banner,
+    // which waits for the lock.
+    EXPECT_TRUE(WaitUntil([&] { return FileSize(LogFile()) == 2; }));
+    EXPECT_EQ(::WaitForSingleObject(process, 1500), DWORD(WAIT_TIMEOUT));
+    EXPECT_EQ(FileSize(LogFile()), 2);
+
+    ::ReleaseSemaphore(lock, 1, nullptr);
+    ASSERT_EQ(::WaitForSingleObject(process, 120000), DWORD(WAIT_OBJECT_0));
+    DWORD exitCode = 0;
+    ::GetExitCodeProcess(process, &exitCode);
+    ::CloseHandle(process);
+    ::CloseHandle(lock);
+    EXPECT_EQ(exitCode, 7u);
+    std::vector<std::wstring> messages = Messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), L"return 7.");
+}
+
+TEST_F(LauncherRun, TwoLaunchersFromOneFileRunSideBySide) {
+    MakeLauncher(L"waiter");
+    std::wstring firstLog = scratch_ / L"first", secondLog = scratch_ / L"second";
+    HANDLE first = t::Start(Launch(L"/LOG:" + firstLog));
+    ASSERT_NE(first, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return t::Exists(temp_ + L"\\QzEXF0000\\started.txt"); }));
+    HANDLE second = t::Start(Launch(L"/LOG:" + secondLog));
+    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return t::Exists(temp_ + L"\\QzEXF0001\\started.txt"); }));
+
+    for (const wchar_t* folder : {L"\\QzEXF0001", L"\\QzEXF0000"}) {
+        ASSERT_TRUE(t::WriteText(temp_ + folder + L"\\release.txt", "go"));
+    }
+    for (HANDLE process : {first, second}) {
+        ASSERT_EQ(::WaitForSingleObject(process, 120000), DWORD(WAIT_OBJECT_0));
+        DWORD exitCode = 0;
+        ::GetExitCodeProcess(process, &exitCode);
+        ::CloseHandle(process);
+        EXPECT_EQ(exitCode, 5u);
+    }
+    for (const std::wstring& log : {firstLog, secondLog}) {
+        std::vector<std::wstring> lines = t::ReadLogLines(log + L"-sfxlog.log");
+        ASSERT_EQ(lines.size(), 11u);
+        for (size_t i = 1; i < lines.size(); ++i) EXPECT_NE(t::WithoutTimePrefix(lines[i]), lines[i]);
+        EXPECT_EQ(t::WithoutTimePrefix(lines.back()), L"return 5.");
+    }
 }
 
 }  // namespace

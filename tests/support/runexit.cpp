@@ -1,36 +1,98 @@
-// runexit "COMMAND LINE" [TIMEOUT_SECONDS]: starts the command line exactly as
-// given, waits for it and prints its full 32-bit exit code in decimal. A Unix
-// shell running Wine sees only the low 8 bits of an exit code; scripts use
-// this to read the whole code. Exits 0 when the program ran, 2 when it could
-// not be started, 3 when it did not end in time.
+// runexit: starts a command line, waits for it and prints the child's full
+// 32-bit exit code in decimal on stdout. A Unix shell sees only the low 8 bits
+// of a Windows exit code; this keeps all of them.
+//
+//   runexit.exe [--image] COMMANDLINE...
+//
+// The arguments, joined by single spaces, are handed to CreateProcessW as the
+// child's command line; pass a single argument to give the line exactly.
+// With --image the child's image path is printed first, on its own line.
+// Exit status: 0 when the child ran (whatever its code), 2 for a usage error,
+// 3 when the child could not be started or its code could not be read.
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
-#include <vector>
+#include <string>
+
+namespace {
+
+// Owns one kernel handle.
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    ~Handle() {
+        if (handle_ != nullptr) CloseHandle(handle_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+std::string ToUtf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                   nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size,
+                        nullptr, nullptr);
+    return out;
+}
+
+void PrintImagePath(HANDLE process) {
+    wchar_t path[1024];
+    DWORD size = sizeof path / sizeof path[0];
+    if (QueryFullProcessImageNameW(process, 0, path, &size)) {
+        std::printf("%s\n", ToUtf8(std::wstring(path, size)).c_str());
+    } else {
+        std::printf("?\n");
+    }
+}
+
+}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc < 2) {
-        std::fputs("usage: runexit \"COMMAND LINE\" [TIMEOUT_SECONDS]\n", stderr);
+    int first = 1;
+    bool showImage = false;
+    if (argc > 1 && std::wcscmp(argv[1], L"--image") == 0) {
+        showImage = true;
+        first = 2;
+    }
+    if (first >= argc) {
+        std::fputs("usage: runexit.exe [--image] COMMANDLINE...\n", stderr);
         return 2;
     }
-    DWORD timeoutMs = argc > 2 ? DWORD(std::wcstoul(argv[2], nullptr, 10)) * 1000 : INFINITE;
-    std::vector<wchar_t> commandLine(argv[1], argv[1] + lstrlenW(argv[1]) + 1);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-        std::fprintf(stderr, "runexit: cannot start (error %lu)\n", GetLastError());
-        return 2;
+    std::wstring line;
+    for (int i = first; i < argc; ++i) {
+        if (i > first) line += L' ';
+        line += argv[i];
     }
-    CloseHandle(process.hThread);
-    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
-        std::fputs("runexit: the program did not end in time\n", stderr);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    // CreateProcessW may write into the command line, so it gets our own copy.
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+        std::fprintf(stderr, "runexit: CreateProcessW failed, error %lu\n", GetLastError());
         return 3;
     }
-    DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    std::printf("%lu\n", exitCode);
+    Handle process(info.hProcess);
+    Handle thread(info.hThread);
+    if (showImage) {
+        PrintImagePath(process.get());
+        std::fflush(stdout);
+    }
+
+    DWORD code = 0;
+    if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process.get(), &code)) {
+        std::fprintf(stderr, "runexit: cannot read the exit code, error %lu\n", GetLastError());
+        return 3;
+    }
+    std::printf("%lu\n", static_cast<unsigned long>(code));
     return 0;
 }
