@@ -26,6 +26,12 @@ test: build
 	ctest --preset native
 	ctest --preset x64
 
+# The end-to-end suite against the release stub, in a 32-bit VM (the first
+# run builds the VM image, about 10 minutes; it is cached in build/vm32).
+test-x86: deps x86
+	@./scripts/setup-deps.sh vm
+	./tests/vm32/run-e2e.sh
+
 demo: build
 	./scripts/demo.sh
 
@@ -36,6 +42,16 @@ fuzz:
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz
 	ctest --preset fuzz
+
+# Benchmarks, each against a baseline measured in the same run; prints one
+# table (bench/run.sh). Their packages are made once under build/bench.
+bench:
+	@./scripts/setup-deps.sh bench
+	cmake --preset native >/dev/null
+	cmake --build --preset native --target kesto-pack
+	cmake --preset x86 >/dev/null
+	cmake --build --preset x86 --target kesto
+	./bench/run.sh
 
 clean:
 	rm -rf build dist

@@ -5,10 +5,11 @@
 // standard library could raise in it are an allocation of a few bytes that
 // fails and a string length beyond what the system can address. Neither can be
 // reported anyway, and neither may leave wWinMain as an exception. Here they
-// end the process at once, as abort() would, with its exit code 3, but with no
-// message box. The library's own versions would drag in the unwinder, the
-// demangler of the terminate handler, printf and a threads library, three
-// quarters of the stub's size.
+// end the process at once, with no message box, and with the launcher's code
+// for a run that ended before any result: abort()'s code 3 could be taken for
+// an entry's own exit code. The library's own versions would drag in the unwinder, the
+// demangler of the terminate handler, printf and a threads library: most of
+// what the stub would otherwise weigh.
 //
 // Only the stub links this file; the test programs keep the library's
 // versions.
@@ -16,11 +17,14 @@
 
 #include <cstdlib>
 #include <new>
+#include <string>
+
+#include "launcher/exit_codes.h"
 
 namespace {
 
 [[noreturn]] void EndProcess() {
-    ::TerminateProcess(::GetCurrentProcess(), 3);
+    ::TerminateProcess(::GetCurrentProcess(), kesto::kExitInitial);
     __builtin_unreachable();
 }
 
@@ -53,3 +57,7 @@ void __throw_out_of_range(const char*) { EndProcess(); }
 void __throw_out_of_range_fmt(const char*, ...) { EndProcess(); }
 void __throw_invalid_argument(const char*) { EndProcess(); }
 }  // namespace std
+
+// The library's own compiled wide string catches and rethrows inside; built
+// here, without exceptions, the stub needs none of that.
+template class std::basic_string<wchar_t>;

@@ -19,21 +19,55 @@ void AssembleMarker(unsigned char (&marker)[kMarkerLength + 1]) {
 
 size_t MarkerScan::Feed(const unsigned char* block, size_t size) {
     if (found_) return 0;
+    // Worked on in locals: the block's bytes may alias anything, members
+    // included, so the compiler would otherwise load and store them per byte.
+    const unsigned char* marker = marker_;
+    size_t matched = matched_;
     for (size_t p = 0; p < size; ++p) {
-        if (block[p] == marker_[matched_]) {
-            if (++matched_ == kMarkerLength) {
+        if (matched == 0) {
+            // Outside a partial match only the marker's first byte can start
+            // one: skip to its next occurrence.
+            const void* first = std::memchr(block + p, marker[0], size - p);
+            if (first == nullptr) break;
+            p = size_t(static_cast<const unsigned char*>(first) - block);
+        }
+        if (block[p] == marker[matched]) {
+            if (++matched == kMarkerLength) {
+                matched_ = matched;
                 found_ = true;
                 return p + 1;
             }
         } else {
-            matched_ = 0;
+            matched = 0;
         }
     }
+    matched_ = matched;
     return size;
 }
 
+namespace {
+
+void ComplementWord(unsigned char* at) {
+    uintptr_t word;
+    std::memcpy(&word, at, sizeof(word));
+    word = ~word;
+    std::memcpy(at, &word, sizeof(word));
+}
+
+}  // namespace
+
 void Complement(unsigned char* bytes, size_t size) {
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>(~bytes[i]);
+    // The copy runs this over every payload byte: four machine words a turn,
+    // then the bytes that are left over.
+    constexpr size_t kWord = sizeof(uintptr_t);
+    size_t i = 0;
+    for (; i + 4 * kWord <= size; i += 4 * kWord) {
+        ComplementWord(bytes + i);
+        ComplementWord(bytes + i + kWord);
+        ComplementWord(bytes + i + 2 * kWord);
+        ComplementWord(bytes + i + 3 * kWord);
+    }
+    for (; i < size; ++i) bytes[i] = static_cast<unsigned char>(~bytes[i]);
 }
 
 }  // namespace kesto

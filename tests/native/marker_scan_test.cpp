@@ -128,5 +128,23 @@ TEST(MarkerScan, ComplementRestoresEveryByteValue) {
     EXPECT_EQ(bytes[1], 0xFE);
 }
 
+TEST(MarkerScan, ComplementTouchesExactlyTheRangeAtAnyAlignment) {
+    // Steps of several words with a byte-wise rest: every start and length
+    // up to a few steps, with guard bytes on both sides left as they were.
+    for (size_t start = 0; start < 16; ++start) {
+        for (size_t length = 0; length <= 100; ++length) {
+            unsigned char bytes[128];
+            for (size_t i = 0; i < sizeof(bytes); ++i) bytes[i] = static_cast<unsigned char>(i * 37 + 11);
+            Complement(bytes + start, length);
+            for (size_t i = 0; i < sizeof(bytes); ++i) {
+                unsigned char original = static_cast<unsigned char>(i * 37 + 11);
+                bool inside = i >= start && i < start + length;
+                ASSERT_EQ(bytes[i], inside ? static_cast<unsigned char>(~original) : original)
+                    << "start " << start << ", length " << length << ", byte " << i;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kesto

@@ -26,6 +26,10 @@ const char kUsage[] =
     "  -s, --stub FILE    the launcher stub (default: x86/kesto.exe beside this\n"
     "                     program's folder, that is dist/x86/kesto.exe)\n"
     "  -z, --compress     compress the cabinet (MSZIP)\n"
+    "      --unaligned    put the marker right behind the stub; by default zero\n"
+    "                     bytes (under 4 KiB) go in front of it so that the\n"
+    "                     payload starts on a 4 KiB boundary, which makes the\n"
+    "                     launcher's copy faster\n"
     "      --cab FILE     use a ready cabinet instead of a folder\n"
     "  -h, --help         this text\n";
 
@@ -93,6 +97,7 @@ bool RunGcab(const std::string& folder, const std::vector<std::string>& argument
 int main(int argc, char** argv) {
     std::string output, stub, cabinet, folder;
     bool compress = false;
+    bool align = true;
     for (int i = 1; i < argc; ++i) {
         std::string argument = argv[i];
         auto value = [&](std::string& into) {
@@ -111,6 +116,8 @@ int main(int argc, char** argv) {
             if (!value(cabinet)) return Fail("--cab needs a file name");
         } else if (argument == "-z" || argument == "--compress") {
             compress = true;
+        } else if (argument == "--unaligned") {
+            align = false;
         } else if (!argument.empty() && argument[0] == '-') {
             return Fail("unknown option " + argument + "\n" + kUsage);
         } else if (folder.empty()) {
@@ -145,7 +152,7 @@ int main(int argc, char** argv) {
         cabinet = temporaryCabinet;
     }
 
-    std::string problem = kesto::pack::WriteLauncherFile(stub, cabinet, output);
+    std::string problem = kesto::pack::WriteLauncherFile(stub, cabinet, output, align);
     if (!temporaryCabinet.empty()) {
         std::error_code error;
         fs::remove(temporaryCabinet, error);

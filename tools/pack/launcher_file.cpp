@@ -25,8 +25,18 @@ size_t PartialMatchAtEnd(const std::string& data) {
     return matched;
 }
 
+size_t PaddingBeforeMarker(size_t imageSize, bool endsInPartialMatch, bool align) {
+    size_t padding = 0;
+    if (align) {
+        const size_t payloadStart = imageSize + Marker().size();
+        padding = (kPayloadAlignment - payloadStart % kPayloadAlignment) % kPayloadAlignment;
+    }
+    if (endsInPartialMatch && padding == 0) padding = align ? kPayloadAlignment : 1;
+    return padding;
+}
+
 std::string WriteLauncherFile(const std::string& stubPath, const std::string& cabinetPath,
-                              const std::string& outputPath) {
+                              const std::string& outputPath, bool align) {
     std::ifstream stubFile(stubPath, std::ios::binary);
     if (!stubFile) return "cannot read the stub " + stubPath;
     std::string stub((std::istreambuf_iterator<char>(stubFile)), std::istreambuf_iterator<char>());
@@ -42,7 +52,9 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ca
     std::ofstream out(outputPath, std::ios::binary | std::ios::trunc);
     if (!out) return "cannot write " + outputPath;
     out.write(stub.data(), std::streamsize(stub.size()));
-    if (PartialMatchAtEnd(stub) != 0) out.put('\0');
+    const size_t padding = PaddingBeforeMarker(stub.size(), PartialMatchAtEnd(stub) != 0, align);
+    const std::string zeros(padding, '\0');
+    out.write(zeros.data(), std::streamsize(zeros.size()));
     const std::string marker = Marker();
     out.write(marker.data(), std::streamsize(marker.size()));
 

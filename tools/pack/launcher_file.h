@@ -9,14 +9,23 @@ namespace kesto::pack {
 // own binary does not carry them in one piece either.
 std::string Marker();
 
-// Writes output from the stub and the cabinet. When the stub's last bytes
-// begin the marker, a zero byte goes in front of the marker so that the
+// The launcher copies its payload in 4096-byte blocks read from the start of
+// its file. Zero bytes between the image and the marker that make the payload
+// start on a block boundary turn every write into one whole page.
+constexpr size_t kPayloadAlignment = 4096;
+
+// How many zero bytes go between an image of imageSize bytes and the marker:
+// enough to start the payload on a block boundary when align is set, and at
+// least one when the image ends in a beginning of the marker, so that the
 // launcher's scan (which never falls back after a broken partial match)
-// still finds it. Fails when the stub itself holds the marker, since the scan
-// would take that occurrence. Returns an empty string on success, otherwise
-// what went wrong.
+// still finds the marker.
+size_t PaddingBeforeMarker(size_t imageSize, bool endsInPartialMatch, bool align);
+
+// Writes output from the stub, the padding, the marker and the cabinet. Fails
+// when the stub itself holds the marker, since the scan would take that
+// occurrence. Returns an empty string on success, otherwise what went wrong.
 std::string WriteLauncherFile(const std::string& stubPath, const std::string& cabinetPath,
-                              const std::string& outputPath);
+                              const std::string& outputPath, bool align = true);
 
 // How many of the marker's first bytes the tail of data ends with, counting
 // the way the launcher's scan does: 0 means the marker can follow directly.

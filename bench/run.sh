@@ -1,0 +1,237 @@
+#!/usr/bin/env bash
+# make bench: builds the benchmark programs, makes their packages (once; they
+# are kept under the build folder and reused), runs every benchmark under Wine
+# and two other self-extractors natively, and prints one table.
+#
+# Every figure is measured against a baseline in the same run, in rounds whose
+# order alternates; medians are shown with their minimum and maximum. "met"
+# reports a target; nothing here fails on a time.
+#
+# Settings (environment):
+#   KESTO_BENCH_BUILD  the benchmark build folder (build/bench)
+#   KESTO_DIST_DIR     where the release stub and the packer are (dist)
+#   KESTO_BENCH_QUICK  1: one round each and small payloads, to try the script
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${KESTO_BENCH_BUILD:-$top/build/bench}
+dist=${KESTO_DIST_DIR:-$top/dist}
+quick=${KESTO_BENCH_QUICK:-0}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
+dist=$(cd "$dist" && pwd)
+jobs=2
+
+if [ "$quick" = 1 ]; then
+  big=16 bigger=32 copy_rounds=1 memory_rounds=1 overhead_rounds=1 log_rounds=1 peer_rounds=1
+else
+  big=256 bigger=512 copy_rounds=9 memory_rounds=3 overhead_rounds=9 log_rounds=5 peer_rounds=5
+fi
+
+say() { echo "bench: $*" >&2; }
+started=$(date +%s)
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# --- Build ------------------------------------------------------------------
+say "building the benchmarks in $build"
+# The x64 stub the packages carry is this build's own (its copy goes to a dist
+# folder inside it); the release stub and the packer come from dist.
+cmake --preset x64 -B "$build" -DKESTO_BUILD_BENCH=ON -DKESTO_DIST_DIR="$build/dist" >/dev/null
+cmake --build "$build" -j"$jobs" --target kesto_bench >/dev/null
+stub=$build/dist/x64/kesto.exe
+release_stub=$dist/x86/kesto.exe
+pack=$dist/bin/kesto-pack
+noop=$build/bench/noop.exe
+for needed in "$stub" "$release_stub" "$pack" "$noop"; do
+  [ -f "$needed" ] || { say "missing $needed (make x86 native first)"; exit 1; }
+done
+
+# --- Packages -----------------------------------------------------------------
+# data/<n>/ holds an n MiB file of random bytes and the entry; pkg-<n>.cab is
+# that folder stored (not compressed) by gcab, pkg-<n>.exe the launcher file.
+# The others pack the same file: makeself-<n>.run and 7z-<n>.sfx with a no-op
+# setup.sh.
+data=$build/bench-data
+mkdir -p "$data"
+make_package() {
+  local n=$1 folder=$data/$1
+  if [ ! -f "$folder/data.bin" ] || [ "$(stat -c %s "$folder/data.bin")" != $((n << 20)) ]; then
+    say "making $n MiB of random data"
+    rm -rf "$folder" && mkdir -p "$folder"
+    head -c $((n << 20)) /dev/urandom >"$folder/data.bin"
+    rm -f "$data/pkg-$n.cab"
+  fi
+  if ! cmp -s "$noop" "$folder/noop.exe"; then
+    cp "$noop" "$folder/noop.exe"
+    rm -f "$data/pkg-$n.cab"
+  fi
+  if [ ! -f "$data/pkg-$n.cab" ]; then
+    (cd "$folder" && gcab -c "$data/pkg-$n.cab" noop.exe data.bin)
+  fi
+  if [ ! -f "$data/pkg-$n.exe" ] || [ "$stub" -nt "$data/pkg-$n.exe" ] || [ "$pack" -nt "$data/pkg-$n.exe" ] ||
+     [ "$data/pkg-$n.cab" -nt "$data/pkg-$n.exe" ]; then
+    "$pack" -s "$stub" -o "$data/pkg-$n.exe" --cab "$data/pkg-$n.cab" >/dev/null
+  fi
+}
+make_peers() {
+  local n=$1 folder=$data/peer-$1
+  if [ ! -f "$data/makeself-$n.run" ] || [ "$data/$n/data.bin" -nt "$data/makeself-$n.run" ]; then
+    say "packing $n MiB with makeself and 7-Zip"
+    rm -rf "$folder" "$data/makeself-$n.run" "$data/7z-$n.sfx" && mkdir -p "$folder"
+    ln "$data/$n/data.bin" "$folder/data.bin"
+    printf '#!/bin/sh\nexit 0\n' >"$folder/setup.sh" && chmod +x "$folder/setup.sh"
+    # Stored and without checksums, like the launcher file.
+    makeself --nocomp --nomd5 --nocrc --nox11 --quiet "$folder" "$data/makeself-$n.run" bench ./setup.sh >/dev/null
+    (cd "$folder" && 7z a -mx0 -sfx/usr/lib/p7zip/7zCon.sfx "$data/7z-$n.sfx" data.bin setup.sh >/dev/null)
+    chmod +x "$data/7z-$n.sfx"
+    rm -rf "$folder"
+  fi
+}
+# pkg-<n>-unaligned.exe: the same package with the marker right behind the
+# image (kesto-pack --unaligned), so that every write of the copy straddles
+# two pages of the output.
+make_unaligned() {
+  local n=$1
+  if [ ! -f "$data/pkg-$n-unaligned.exe" ] || [ "$data/pkg-$n.exe" -nt "$data/pkg-$n-unaligned.exe" ]; then
+    "$pack" --unaligned -s "$stub" -o "$data/pkg-$n-unaligned.exe" --cab "$data/pkg-$n.cab" >/dev/null
+  fi
+}
+make_package 1
+make_package "$big"
+make_unaligned "$big"
+make_package "$bigger"
+make_peers "$big"
+# Packages of sizes no longer used go.
+for old in "$data"/pkg-*.cab; do
+  n=${old##*/pkg-}; n=${n%.cab}
+  case " 1 $big $bigger " in
+    *" $n "*) ;;
+    *) rm -rf "$data/$n" "$data"/pkg-"$n"{.cab,.exe,-unaligned.exe} "$data/makeself-$n.run" "$data/7z-$n.sfx" ;;
+  esac
+done
+
+# --- Wine ---------------------------------------------------------------------
+export KESTO_WINE_DIR=$build/wine
+export KESTO_EXPAND_EXE=$build/tests/expand/expand.exe
+wine_env=$top/tests/harness/wine-env.sh
+scratch=$build/bench-scratch
+# The payload copies are written to memory (tmpfs) when there is one: the
+# comparison is of the copy loops, and a disk's write-back makes single copies
+# vary by a sixth. Each copy is deleted right after it is timed.
+copy_scratch=$scratch/copy
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then copy_scratch=/dev/shm/kesto-bench-$(id -u)-$$; fi
+cleanup() {
+  "$wine_env" stop >/dev/null 2>&1 || true
+  rm -rf "$scratch" "$copy_scratch"
+}
+trap cleanup EXIT
+"$wine_env" start >/dev/null
+mkdir -p "$scratch"
+run_bench() { "$wine_env" run "$build/bench/$1.exe" "${@:2}" | tr -d '\r'; }
+
+rows=$build/bench-rows.tsv
+: >"$rows"
+keep_rows() { grep '^ROW' | cut -f2- >>"$rows"; }
+
+say "1/6 payload copy ($copy_rounds rounds)"
+run_bench payload_copy_bench "$data/pkg-$big.exe" "$data/pkg-$big-unaligned.exe" "$copy_scratch" "$copy_rounds" | keep_rows
+say "2/6 memory ($memory_rounds rounds)"
+run_bench memory_bench "$data/pkg-$bigger.exe" "$data/pkg-1.exe" "$memory_rounds" | keep_rows
+say "3/6 run overhead ($overhead_rounds rounds)"
+run_bench run_overhead_bench "$data/pkg-1.exe" "$data/pkg-1.cab" noop.exe "$scratch/overhead" "$overhead_rounds" | keep_rows
+say "4/6 log cost ($log_rounds rounds)"
+run_bench log_cost_bench "$scratch/log" 500 "$log_rounds" | keep_rows
+
+# --- Stub size ---------------------------------------------------------------
+say "5/6 stub size"
+size=$(stat -c %s "$release_stub")
+x64_size=$(stat -c %s "$stub")
+awk -v s="$size" -v x="$x64_size" 'BEGIN {
+  kib = s / 1024; ok = kib <= 96 ? (kib <= 64 ? "yes (stretch too)" : "yes") : "no"
+  printf "5 stub size: dist/x86/kesto.exe (x64 stub: %.1f KiB)\t%.1f KiB\t-\t-\texample layout image: 136 KiB\t%.2fx\t<= 96 KiB (stretch 64)\t%s\n",
+         x / 1024, kib, kib / 136, ok }' >>"$rows"
+
+# --- Other self-extractors, natively ----------------------------------------
+say "6/6 the same $big MiB with makeself and 7-Zip, natively ($peer_rounds rounds)"
+now() { date +%s.%N; }
+peer_times=$build/bench-peers.tsv
+: >"$peer_times"
+run_makeself() {
+  local start; start=$(now)
+  TMPDIR=$scratch "$data/makeself-$big.run" --quiet --nox11 >/dev/null
+  echo "makeself $(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')" >>"$peer_times"
+}
+run_7z() {
+  local start; start=$(now)
+  "$data/7z-$big.sfx" -o"$scratch/7z" -y >/dev/null
+  sh "$scratch/7z/setup.sh"
+  rm -rf "$scratch/7z"
+  echo "7z $(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')" >>"$peer_times"
+}
+run_kesto() {
+  echo "kesto $(run_bench timed_run "$data/pkg-$big.exe")" >>"$peer_times"
+}
+run_kesto  # unmeasured: the first run under Wine costs more
+: >"$peer_times"
+for ((round = 0; round < peer_rounds; round++)); do
+  case $((round % 3)) in
+    0) run_kesto; run_makeself; run_7z ;;
+    1) run_makeself; run_7z; run_kesto ;;
+    2) run_7z; run_kesto; run_makeself ;;
+  esac
+done
+awk -v n="$big" '
+  function stats(name,   i, j, t, c, v) {
+    c = 0
+    for (i = 1; i <= count; i++) if (who[i] == name) v[++c] = secs[i]
+    for (i = 1; i <= c; i++) for (j = i + 1; j <= c; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+    med[name] = c % 2 ? v[(c + 1) / 2] : (v[c / 2] + v[c / 2 + 1]) / 2
+    lo[name] = v[1]; hi[name] = v[c]
+  }
+  { who[++count] = $1; secs[count] = $2 }
+  END {
+    stats("kesto"); stats("makeself"); stats("7z")
+    printf "6 peers, %d MiB stored, no-op entry: launcher under Wine, end to end\t%.3f s\t%.3f\t%.3f\t-\t-\treport\t-\n",
+           n, med["kesto"], lo["kesto"], hi["kesto"]
+    split("makeself 7z", names, " ")
+    label["makeself"] = "makeself (--nocomp --nomd5 --nocrc), native"
+    label["7z"] = "7-Zip console SFX (-mx0) and sh setup.sh, native"
+    for (k = 1; k <= 2; k++) {
+      p = names[k]
+      printf "6 ... %s\t%.3f s\t%.3f\t%.3f\tlauncher under Wine: %.3f s\tlauncher %.2fx\treport\t-\n",
+             label[p], med[p], lo[p], hi[p], med["kesto"], med["kesto"] / med[p]
+    }
+  }' "$peer_times" >>"$rows"
+
+# --- The table ----------------------------------------------------------------
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)
+table=$build/bench-results.md
+{
+  echo "Machine: $cpu, $(nproc) cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB; $(wine --version 2>/dev/null);" \
+       "load average $load_before before, $load_after after; $(date -u '+%Y-%m-%d %H:%M UTC');" \
+       "bench/run.sh took $(( $(date +%s) - started )) s."
+  echo
+  awk -F'\t' '
+    BEGIN { split("measure|median|min|max|baseline (median, min to max)|ratio or difference: median (min to max)|target|met", head, "|") }
+    { for (i = 1; i <= 8; i++) { cell[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } }
+    END {
+      for (i = 1; i <= 8; i++) if (length(head[i]) > w[i]) w[i] = length(head[i])
+      line = "|"; rule = "|"
+      for (i = 1; i <= 8; i++) { line = line sprintf(" %-" w[i] "s |", head[i]); rule = rule sprintf("%s|", dashes(w[i] + 2)) }
+      print line; print rule
+      for (r = 1; r <= NR; r++) {
+        line = "|"
+        for (i = 1; i <= 8; i++) line = line sprintf(" %-" w[i] "s |", cell[r, i])
+        print line
+      }
+    }
+    function dashes(n,   s) { s = ""; while (n-- > 0) s = s "-"; return s }' "$rows"
+  echo
+  echo "Platforms: the launcher runs as a Windows x64 program under Wine (file calls, process starts and the"
+  echo "poll timers go through Wine and its wineserver; cmd.exe is Wine's, expand.exe the tests' stand-in on"
+  echo "Wine's cabinet.dll), and waits for each child on a 500 ms timer; makeself and 7-Zip run as native Linux"
+  echo "programs (a shell script that cuts its archive out with dd and unpacks it with tar, and 7-Zip's own"
+  echo "extractor) with nothing in between, and start their script as soon as the files are out."
+} >"$table"
+cat "$table"
