@@ -16,7 +16,7 @@ bool MakeSid(WELL_KNOWN_SID_TYPE type, PSID block) {
 }
 
 void FreeBlock(void* block) {
-    if (block != nullptr) ::LocalFree(block);
+    if (block != nullptr) g_sys.LocalFree(block);
 }
 }  // namespace
 

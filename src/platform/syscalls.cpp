@@ -15,6 +15,7 @@ const SystemCalls kSystemFunctions = {
     ::WaitForSingleObject,
     ::Sleep,
     ::LocalAlloc,
+    ::LocalFree,
     ::GetCommandLineW,
     ::GetModuleFileNameW,
     ::GetTempPathW,

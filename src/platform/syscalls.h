@@ -29,6 +29,7 @@ struct SystemCalls {
     decltype(&::WaitForSingleObject) WaitForSingleObject;
     decltype(&::Sleep) Sleep;
     decltype(&::LocalAlloc) LocalAlloc;
+    decltype(&::LocalFree) LocalFree;
     // What the run is started with, and when.
     decltype(&::GetCommandLineW) GetCommandLineW;
     decltype(&::GetModuleFileNameW) GetModuleFileNameW;

@@ -163,8 +163,8 @@ void CTempFolder::DeleteAtRestart() {
 
 void CTempFolder::DeleteTreeAtRestart(const std::wstring& folder) {
     WIN32_FIND_DATAW found;
-    HANDLE search = ::FindFirstFileW((folder + L"\\*.*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    UniqueFind search(::FindFirstFileW((folder + L"\\*.*").c_str(), &found));
+    if (!search.valid()) {
         RegisterForRestart(folder);
         return;
     }
@@ -175,8 +175,7 @@ void CTempFolder::DeleteTreeAtRestart(const std::wstring& folder) {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !IsLink(found.dwFileAttributes))
             DeleteTreeAtRestart(child);
         RegisterForRestart(child);
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
+    } while (::FindNextFileW(search.get(), &found));
 }
 
 }  // namespace kesto

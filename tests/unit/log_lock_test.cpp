@@ -41,8 +41,6 @@ HLOCAL WINAPI CountingLocalAlloc(UINT flags, SIZE_T bytes) {
     return block;
 }
 
-decltype(&::LocalFree) g_realLocalFree = nullptr;
-
 HLOCAL WINAPI CountingLocalFree(HLOCAL block) {
     auto found = g_allocations.live.find(block);
     if (found != g_allocations.live.end()) {
@@ -53,59 +51,17 @@ HLOCAL WINAPI CountingLocalFree(HLOCAL block) {
         if (filled) ++g_allocations.freedFilled;
         g_allocations.live.erase(found);
     }
-    return g_realLocalFree(block);
+    return ::LocalFree(block);
 }
-
-// LocalFree is not one of the overridable calls: while this object lives, the
-// program's own import of it goes through CountingLocalFree.
-class LocalFreeCounter {
-public:
-    LocalFreeCounter() {
-        void* real = reinterpret_cast<void*>(&::LocalFree);
-        BYTE* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
-        auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-        for (; slot_ == nullptr && module->Name != 0; ++module) {
-            for (auto* thunk = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk); thunk->u1.Function != 0;
-                 ++thunk) {
-                if (reinterpret_cast<void*>(thunk->u1.Function) == real) {
-                    slot_ = reinterpret_cast<void**>(&thunk->u1.Function);
-                    break;
-                }
-            }
-        }
-        if (slot_ == nullptr) return;
-        g_realLocalFree = reinterpret_cast<decltype(&::LocalFree)>(real);
-        Patch(reinterpret_cast<void*>(&CountingLocalFree));
-    }
-    ~LocalFreeCounter() {
-        if (slot_ != nullptr) Patch(reinterpret_cast<void*>(g_realLocalFree));
-    }
-    LocalFreeCounter(const LocalFreeCounter&) = delete;
-    LocalFreeCounter& operator=(const LocalFreeCounter&) = delete;
-    bool active() const { return slot_ != nullptr; }
-
-private:
-    void Patch(void* function) {
-        DWORD protection = 0;
-        ::VirtualProtect(slot_, sizeof(void*), PAGE_READWRITE, &protection);
-        *slot_ = function;
-        ::VirtualProtect(slot_, sizeof(void*), protection, &protection);
-    }
-    void** slot_ = nullptr;
-};
 
 class LogLockSecurity : public ::testing::Test {
 protected:
     void SetUp() override {
         g_allocations = Allocations();
         g_sys.LocalAlloc = CountingLocalAlloc;
-        ASSERT_TRUE(freeCounter_.active());
+        g_sys.LocalFree = CountingLocalFree;
     }
     test::OverrideScope overrides_;
-    LocalFreeCounter freeCounter_;
 };
 
 std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
