@@ -200,7 +200,7 @@ TEST_F(LauncherRun, DamagedOrTruncatedCabinetFailsTheExpansion) {
     std::string truncated = cabinet.substr(0, cabinet.size() / 2);
     for (const std::string* variant : {&damaged, &truncated}) {
         launcher_ = scratch_ / L"update.exe";
-        ASSERT_TRUE(t::WriteBytes(launcher_, t::ReadBytes(t::StubPath()) + t::MarkerBytes() + t::Complemented(*variant)));
+        ASSERT_TRUE(t::WriteBytes(launcher_, t::LauncherBytes(t::ReadBytes(t::StubPath()), *variant)));
         ::DeleteFileW(LogFile().c_str());
         EXPECT_EQ(Run(LogOption()), kExpandFailed);
         std::vector<std::wstring> messages = Messages();

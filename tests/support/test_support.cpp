@@ -148,11 +148,15 @@ std::string Complemented(std::string bytes) {
     return bytes;
 }
 
+std::string LauncherBytes(const std::string& image, const std::string& cabinet) {
+    return image + MarkerBytes() + Complemented(cabinet);
+}
+
 bool ComposeLauncher(const std::wstring& out, const std::wstring& cabinet, const std::wstring& stub) {
     std::string image = ReadBytes(stub);
     std::string cab = ReadBytes(cabinet);
     if (image.empty() || cab.empty()) return false;
-    return WriteBytes(out, image + MarkerBytes() + Complemented(cab));
+    return WriteBytes(out, LauncherBytes(image, cab));
 }
 
 std::vector<std::wstring> ReadLogLines(const std::wstring& path, bool* hasByteOrderMark) {

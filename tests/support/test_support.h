@@ -49,6 +49,7 @@ bool WriteText(const std::wstring& path, const std::string& text);
 // complemented.
 std::string MarkerBytes();
 std::string Complemented(std::string bytes);
+std::string LauncherBytes(const std::string& image, const std::string& cabinet);
 bool ComposeLauncher(const std::wstring& out, const std::wstring& cabinet,
                      const std::wstring& stub = StubPath());
 

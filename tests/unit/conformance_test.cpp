@@ -83,7 +83,7 @@ protected:
         std::string cabinet = test::ReadBytes(test::TestData(L"packages\\" + package + L".cab"));
         EXPECT_FALSE(cabinet.empty());
         std::wstring launcher = scratch_ / L"update.exe";
-        EXPECT_TRUE(test::WriteBytes(launcher, std::string(64, '\0') + test::MarkerBytes() + test::Complemented(cabinet)));
+        EXPECT_TRUE(test::WriteBytes(launcher, test::LauncherBytes(std::string(64, '\0'), cabinet)));
         std::wstring tail = L"/LOG:" + logBase_ + (arguments.empty() ? L"" : L" " + arguments);
         return DWORD(test::RunInProcess(launcher, tail));
     }

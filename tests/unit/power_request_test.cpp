@@ -94,8 +94,7 @@ protected:
         // A launcher file: no image to speak of, the marker, the package.
         std::string cabinet = test::ReadBytes(test::TestData(L"power.cab"));
         ASSERT_FALSE(cabinet.empty());
-        ASSERT_TRUE(test::WriteBytes(launcher_, std::string(64, '\0') + test::MarkerBytes() +
-                                                    test::Complemented(cabinet)));
+        ASSERT_TRUE(test::WriteBytes(launcher_, test::LauncherBytes(std::string(64, '\0'), cabinet)));
     }
 
     // A whole run whose entry leaves the request files named in requests.
