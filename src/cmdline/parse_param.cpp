@@ -10,7 +10,7 @@ namespace kesto {
 CParseParam::CParseParam() {
     // The whole command line, program name included, so that entry 0 is the
     // launcher itself. A failed split leaves no arguments at all.
-    argv_ = ::CommandLineToArgvW(g_sys.GetCommandLineW(), &argc_);
+    argv_ = g_sys.CommandLineToArgvW(g_sys.GetCommandLineW(), &argc_);
     if (argv_ == nullptr) argc_ = 0;
 }
 

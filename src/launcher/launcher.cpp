@@ -35,9 +35,9 @@ void RunStages(HINSTANCE instance, int showCommand) {
     windowClass.style = CS_DBLCLKS;
     windowClass.lpfnWndProc = StageWndProc;
     windowClass.hInstance = instance;
-    windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hCursor = g_sys.LoadCursorW(nullptr, IDC_ARROW);
     windowClass.lpszClassName = kStageWindowClass;
-    if (::RegisterClassExW(&windowClass) == 0) {
+    if (g_sys.RegisterClassExW(&windowClass) == 0) {
         g_run.exitCode = kExitRegisterClass;
         return;
     }
@@ -48,12 +48,12 @@ void RunStages(HINSTANCE instance, int showCommand) {
         g_run.exitCode = kExitCreateWindow;
         return;
     }
-    ::ShowWindow(window, showCommand);
-    ::UpdateWindow(window);
+    g_sys.ShowWindow(window, showCommand);
+    g_sys.UpdateWindow(window);
     MSG message;
-    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
-        ::TranslateMessage(&message);
-        ::DispatchMessageW(&message);
+    while (g_sys.GetMessageW(&message, nullptr, 0, 0) > 0) {
+        g_sys.TranslateMessage(&message);
+        g_sys.DispatchMessageW(&message);
     }
 }
 

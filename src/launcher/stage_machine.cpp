@@ -14,7 +14,7 @@ namespace {
 
 const StageOperations kRealStages = {PartialCopy, ExecCab, ExecBatOrExe, PollChildProcess};
 
-void Close(HWND window) { ::PostMessageW(window, WM_CLOSE, 0, 0); }
+void Close(HWND window) { g_sys.PostMessageW(window, WM_CLOSE, 0, 0); }
 
 void Fail(HWND window, DWORD exitCode, const wchar_t* message) {
     g_run.exitCode = exitCode;
@@ -29,13 +29,13 @@ void Fail(HWND window, DWORD exitCode, const wchar_t* message) {
 // closed meanwhile (inside the poll) needs nothing more.
 void ArmPollTimer(HWND window, UINT_PTR id) {
     if (g_sys.SetTimer(window, id, kPollIntervalMs, nullptr) != 0) return;
-    if (!::IsWindow(window)) return;
+    if (!g_sys.IsWindow(window)) return;
     if (g_run.child != nullptr) ::WaitForSingleObject(g_run.child, INFINITE);
-    ::PostMessageW(window, WM_TIMER, id, 0);
+    g_sys.PostMessageW(window, WM_TIMER, id, 0);
 }
 
 void OnPollTick(HWND window, UINT_PTR id) {
-    ::KillTimer(window, id);
+    g_sys.KillTimer(window, id);
     if (g_run.child == nullptr) {
         Fail(window, kExitNoChild, id == ID_TIMER_EXEC_CAB ? L"***unexpredted error1***" : L"***unexpredted error2***");
         return;
@@ -47,20 +47,20 @@ void OnPollTick(HWND window, UINT_PTR id) {
     }
     ::CloseHandle(g_run.child);
     g_run.child = nullptr;
-    ::PostMessageW(window, id == ID_TIMER_EXEC_CAB ? WM_EXEC_CAB_RETURN : WM_EXEC_BAT_OR_EXE_RETURN, exitCode, 0);
+    g_sys.PostMessageW(window, id == ID_TIMER_EXEC_CAB ? WM_EXEC_CAB_RETURN : WM_EXEC_BAT_OR_EXE_RETURN, exitCode, 0);
 }
 
 // Waits for a running child however long it takes (it is never terminated),
 // then destroys the window, whose WM_DESTROY ends the message loop.
 void CloseProcedure(HWND window) {
-    ::KillTimer(window, ID_TIMER_EXEC_CAB);
-    ::KillTimer(window, ID_TIMER_EXEC_BAT_OR_EXE);
+    g_sys.KillTimer(window, ID_TIMER_EXEC_CAB);
+    g_sys.KillTimer(window, ID_TIMER_EXEC_BAT_OR_EXE);
     if (g_run.child != nullptr) {
         ::WaitForSingleObject(g_run.child, INFINITE);
         ::CloseHandle(g_run.child);
         g_run.child = nullptr;
     }
-    ::DestroyWindow(window);
+    g_sys.DestroyWindow(window);
 }
 
 }  // namespace
@@ -73,12 +73,12 @@ LRESULT CALLBACK StageWndProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     switch (message) {
     case WM_CREATE:
         g_run.child = nullptr;
-        ::PostMessageW(window, WM_PARTIAL_COPY, 0, 0);
+        g_sys.PostMessageW(window, WM_PARTIAL_COPY, 0, 0);
         return 0;
 
     case WM_PARTIAL_COPY:
         if (g_stages.PartialCopy()) {
-            ::PostMessageW(window, WM_EXEC_CAB, 0, 0);
+            g_sys.PostMessageW(window, WM_EXEC_CAB, 0, 0);
         } else {
             Fail(window, kExitPartialCopy, L"Failed to PartialCopy.");
         }
@@ -98,7 +98,7 @@ LRESULT CALLBACK StageWndProc(HWND window, UINT message, WPARAM wParam, LPARAM l
         if (wParam != 0) {
             Fail(window, kExitExpand, L"Failed to expand command.");
         } else if (g_run.extractOnlyFolder.empty()) {
-            ::PostMessageW(window, WM_EXEC_BAT_OR_EXE, 0, 0);
+            g_sys.PostMessageW(window, WM_EXEC_BAT_OR_EXE, 0, 0);
         } else {
             g_run.exitCode = 0;  // extract-only: expanded, nothing to start
             Close(window);
@@ -136,10 +136,10 @@ LRESULT CALLBACK StageWndProc(HWND window, UINT message, WPARAM wParam, LPARAM l
         return 0;
 
     case WM_DESTROY:
-        ::PostQuitMessage(0);
+        g_sys.PostQuitMessage(0);
         return 0;
     }
-    return ::DefWindowProcW(window, message, wParam, lParam);
+    return g_sys.DefWindowProcW(window, message, wParam, lParam);
 }
 
 }  // namespace kesto

@@ -12,7 +12,7 @@ constexpr BYTE kAceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
 bool MakeSid(WELL_KNOWN_SID_TYPE type, PSID block) {
     DWORD size = kSidBlockSize;
-    return ::CreateWellKnownSid(type, nullptr, block, &size) != FALSE;
+    return g_sys.CreateWellKnownSid(type, nullptr, block, &size) != FALSE;
 }
 
 void FreeBlock(void* block) {
@@ -52,15 +52,15 @@ void CLogOutPxSA::Build() {
     }
 
     // The list header (8 bytes) and, per entry, its header and mask (4 + 4).
-    DWORD aclSize = ::GetLengthSid(usersSid_) + ::GetLengthSid(administratorsSid_) + ::GetLengthSid(systemSid_) + 32;
+    DWORD aclSize = g_sys.GetLengthSid(usersSid_) + g_sys.GetLengthSid(administratorsSid_) + g_sys.GetLengthSid(systemSid_) + 32;
     acl_ = static_cast<PACL>(g_sys.LocalAlloc(LMEM_ZEROINIT, aclSize));
     if (acl_ == nullptr) return;
-    if (!::InitializeAcl(acl_, aclSize, ACL_REVISION)) return;
+    if (!g_sys.InitializeAcl(acl_, aclSize, ACL_REVISION)) return;
     for (PSID sid : {systemSid_, administratorsSid_, usersSid_}) {
-        if (!::AddAccessAllowedAceEx(acl_, ACL_REVISION, kAceFlags, kAccessMask, sid)) return;
+        if (!g_sys.AddAccessAllowedAceEx(acl_, ACL_REVISION, kAceFlags, kAccessMask, sid)) return;
     }
-    if (!::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION)) return;
-    if (!::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl_, FALSE)) return;
+    if (!g_sys.InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION)) return;
+    if (!g_sys.SetSecurityDescriptorDacl(&descriptor_, TRUE, acl_, FALSE)) return;
 
     attributes_.nLength = sizeof(SECURITY_ATTRIBUTES);
     attributes_.lpSecurityDescriptor = &descriptor_;

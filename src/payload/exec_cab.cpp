@@ -14,11 +14,11 @@ HANDLE ExecCab() {
     PWSTR systemFolder = nullptr;
     HRESULT result = g_sys.SHGetKnownFolderPath(FOLDERID_System, KF_FLAG_DEFAULT_PATH, nullptr, &systemFolder);
     if (result != S_OK) {
-        ::CoTaskMemFree(systemFolder);  // null after a failure; freeing it is harmless
+        g_sys.CoTaskMemFree(systemFolder);  // null after a failure; freeing it is harmless
         return nullptr;
     }
     std::wstring program = std::wstring(systemFolder) + L"\\cmd.exe";
-    ::CoTaskMemFree(systemFolder);
+    g_sys.CoTaskMemFree(systemFolder);
 
     // expand.exe unpacks every file (-f:*) into the current directory (.),
     // which is the work folder.

@@ -1,13 +1,17 @@
 #pragma once
-// The platform calls whose results the tests must be able to choose.
+// The platform calls that the launcher makes through a table.
 //
-// Some failure paths cannot be provoked for real on a test machine (a token
-// without the shutdown privilege, error 740 from CreateProcessW, access denied
-// from CreateSemaphoreW, an allocation failure), and some calls must never be
-// made by a test at all (ExitWindowsEx). The launcher makes these calls through
-// this table. Its values are the system's own functions and nothing in the
-// launcher changes them; only test programs that link the launcher's code put
-// their own functions in, and put the originals back with ResetSystemCalls().
+// Two reasons put a call here. Some failure paths cannot be provoked for real
+// on a test machine (a token without the shutdown privilege, error 740 from
+// CreateProcessW, access denied from CreateSemaphoreW, an allocation failure),
+// and some calls must never be made by a test at all (ExitWindowsEx): only
+// test programs put their own functions in, and put the system's back with
+// ResetSystemCalls(). And no library but kernel32 and the C runtime is
+// imported when the program loads: a library that the loader resolves before
+// wWinMain runs may pull in others from the launcher's own folder, where
+// anyone may have put a file of that name. The user, shell, security and COM
+// functions are therefore taken at run time from libraries loaded from the
+// system folder only, after the search path has been restricted to it.
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -15,36 +19,71 @@
 namespace kesto {
 
 struct SystemCalls {
-    // Restart and shutdown.
-    decltype(&::ExitWindowsEx) ExitWindowsEx;
-    decltype(&::OpenProcessToken) OpenProcessToken;
-    decltype(&::LookupPrivilegeValueW) LookupPrivilegeValueW;
-    decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges;
-    // Starting children.
+    // kernel32, imported when the program loads.
     decltype(&::CreateProcessW) CreateProcessW;
-    decltype(&::ShellExecuteExW) ShellExecuteExW;
-    decltype(&::SHGetKnownFolderPath) SHGetKnownFolderPath;
-    // The log lock and its security attributes.
     decltype(&::CreateSemaphoreW) CreateSemaphoreW;
     decltype(&::WaitForSingleObject) WaitForSingleObject;
     decltype(&::Sleep) Sleep;
     decltype(&::LocalAlloc) LocalAlloc;
     decltype(&::LocalFree) LocalFree;
-    // What the run is started with, and when.
     decltype(&::GetCommandLineW) GetCommandLineW;
     decltype(&::GetModuleFileNameW) GetModuleFileNameW;
     decltype(&::GetTempPathW) GetTempPathW;
     decltype(&::GetLocalTime) GetLocalTime;
-    decltype(&::SetTimer) SetTimer;
-    // Reading the launcher's own file: a read that fails part-way.
     decltype(&::ReadFile) ReadFile;
-    // The stage window, which a test cannot keep Wine from creating.
+
+    // user32, loaded by LoadSystemCalls.
+    decltype(&::ExitWindowsEx) ExitWindowsEx;
+    decltype(&::SetTimer) SetTimer;
+    decltype(&::KillTimer) KillTimer;
     decltype(&::CreateWindowExW) CreateWindowExW;
+    decltype(&::RegisterClassExW) RegisterClassExW;
+    decltype(&::LoadCursorW) LoadCursorW;
+    decltype(&::ShowWindow) ShowWindow;
+    decltype(&::UpdateWindow) UpdateWindow;
+    decltype(&::DestroyWindow) DestroyWindow;
+    decltype(&::IsWindow) IsWindow;
+    decltype(&::DefWindowProcW) DefWindowProcW;
+    decltype(&::GetMessageW) GetMessageW;
+    decltype(&::PeekMessageW) PeekMessageW;
+    decltype(&::TranslateMessage) TranslateMessage;
+    decltype(&::DispatchMessageW) DispatchMessageW;
+    decltype(&::PostMessageW) PostMessageW;
+    decltype(&::PostQuitMessage) PostQuitMessage;
+    decltype(&::MsgWaitForMultipleObjects) MsgWaitForMultipleObjects;
+    // shell32.
+    decltype(&::CommandLineToArgvW) CommandLineToArgvW;
+    decltype(&::ShellExecuteExW) ShellExecuteExW;
+    decltype(&::SHGetKnownFolderPath) SHGetKnownFolderPath;
+    decltype(&::SHCreateDirectoryExW) SHCreateDirectoryExW;
+    decltype(&::SHFileOperationW) SHFileOperationW;
+    // advapi32.
+    decltype(&::OpenProcessToken) OpenProcessToken;
+    decltype(&::GetTokenInformation) GetTokenInformation;
+    decltype(&::LookupPrivilegeValueW) LookupPrivilegeValueW;
+    decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges;
+    decltype(&::CreateWellKnownSid) CreateWellKnownSid;
+    decltype(&::GetLengthSid) GetLengthSid;
+    decltype(&::EqualSid) EqualSid;
+    decltype(&::InitializeAcl) InitializeAcl;
+    decltype(&::AddAccessAllowedAceEx) AddAccessAllowedAceEx;
+    decltype(&::InitializeSecurityDescriptor) InitializeSecurityDescriptor;
+    decltype(&::SetSecurityDescriptorDacl) SetSecurityDescriptorDacl;
+    decltype(&::SetSecurityDescriptorControl) SetSecurityDescriptorControl;
+    // ole32.
+    decltype(&::CoTaskMemFree) CoTaskMemFree;
 };
 
 extern SystemCalls g_sys;
 
-// Puts the system's own functions back into every entry.
+// Restricts the library search path to the system folder for the rest of the
+// process and loads the libraries above from there. Called first thing, before
+// any other call through the table; false when a library or function cannot
+// be had, and the program must then end without making any of these calls.
+bool LoadSystemCalls();
+
+// Puts the system's own functions back into every entry (those that
+// LoadSystemCalls has loaded).
 void ResetSystemCalls();
 
 }  // namespace kesto

@@ -104,7 +104,7 @@ HANDLE ExecShellExecuteEx(const wchar_t* path, const wchar_t* parameters, const 
 
 bool PollChildProcess(DWORD* exitCode) {
     HANDLE child = g_run.child;
-    DWORD result = ::MsgWaitForMultipleObjects(1, &child, FALSE, 0, QS_ALLINPUT);
+    DWORD result = g_sys.MsgWaitForMultipleObjects(1, &child, FALSE, 0, QS_ALLINPUT);
     if (result == WAIT_OBJECT_0) {
         DWORD code = 0;
         if (::GetExitCodeProcess(child, &code) && exitCode != nullptr) *exitCode = code;
@@ -112,15 +112,15 @@ bool PollChildProcess(DWORD* exitCode) {
     }
     if (result == WAIT_OBJECT_0 + 1) {
         MSG message;
-        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        while (g_sys.PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             if (message.message == WM_QUIT) {
                 // The quit request belongs to the message loop of the run:
                 // hand it back and stop pumping, so that the loop ends.
-                ::PostQuitMessage(int(message.wParam));
+                g_sys.PostQuitMessage(int(message.wParam));
                 break;
             }
-            ::TranslateMessage(&message);
-            ::DispatchMessageW(&message);
+            g_sys.TranslateMessage(&message);
+            g_sys.DispatchMessageW(&message);
         }
         return true;  // the next tick looks at the child again
     }

@@ -10,6 +10,7 @@
 #include "log/format.h"
 #include "platform/handles.h"
 #include "platform/syscalls.h"
+#include "workfolder/private_folder_sa.h"
 
 namespace kesto {
 
@@ -85,20 +86,24 @@ BOOL CTempFolder::CreateGiven(const wchar_t* folder) {
     std::wstring copy = folder;
     if (copy.back() == L'\\') copy.pop_back();  // one backslash only
 
+    // A result that does not fit the buffer would be cut off: a folder at
+    // the cut-off name is not the one asked for, so none is made.
     std::vector<wchar_t> buffer(kExpandBufferSize, L'\0');
-    if (::ExpandEnvironmentStringsW(copy.c_str(), buffer.data(), kExpandBufferSize) != 0) copy = TextOf(buffer);
+    DWORD expanded = ::ExpandEnvironmentStringsW(copy.c_str(), buffer.data(), kExpandBufferSize);
+    if (expanded > kExpandBufferSize) return 0;
+    if (expanded != 0) copy = TextOf(buffer);
 
     // After a failed call the buffer is empty, and so is the path: an empty
     // path cannot be created, so the run then ends early.
     std::fill(buffer.begin(), buffer.end(), L'\0');
-    ::GetFullPathNameW(copy.c_str(), kExpandBufferSize, buffer.data(), nullptr);
+    if (::GetFullPathNameW(copy.c_str(), kExpandBufferSize, buffer.data(), nullptr) >= kExpandBufferSize) return 0;
     copy = TextOf(buffer);
 
     if (IsFolder(copy)) {
         path_ = copy;
         return 1;
     }
-    if (::SHCreateDirectoryExW(nullptr, copy.c_str(), nullptr) == ERROR_SUCCESS) {
+    if (g_sys.SHCreateDirectoryExW(nullptr, copy.c_str(), nullptr) == ERROR_SUCCESS) {
         path_ = copy;
         return 1;
     }
@@ -113,20 +118,28 @@ BOOL CTempFolder::CreateNumbered() {
     // The path and its terminator stay within MAX_PATH characters.
     if (base.back() != L'\\' && base.size() + 1 < MAX_PATH) base += L'\\';
 
+    // The temporary folder may be shared (the machine's own, for the local
+    // system account) and writable by anyone: the work folder gets an access
+    // list of its own, which everything expanded into it inherits.
+    CPrivateFolderSA security;
+    if (!security.Build()) return 0;
+
     for (int number = 0;; ++number) {
         wchar_t name[MAX_PATH];
         FormatText(name, MAX_PATH, L"QzEXF%04d", number);
         std::wstring candidate = base + name;
-        if (IsFolder(candidate)) {
-            // Taken: existing folders are skipped, never reused.
-            if (number + 1 == INT_MAX) return 0;
-            continue;
+        // A name that is taken, by a folder, a file or a link, found now or
+        // made by someone else before this launcher could make it, is
+        // skipped: what is there is never used, changed or removed.
+        if (!Exists(candidate)) {
+            int result = g_sys.SHCreateDirectoryExW(nullptr, candidate.c_str(), security.Attributes());
+            if (result == ERROR_SUCCESS) {
+                path_ = candidate;
+                return 1;
+            }
+            if (result != ERROR_ALREADY_EXISTS && result != ERROR_FILE_EXISTS) return 0;
         }
-        // Another launcher may make the same folder between the test and
-        // this call; creation then fails and no further number is tried.
-        if (::SHCreateDirectoryExW(nullptr, candidate.c_str(), nullptr) != ERROR_SUCCESS) return 0;
-        path_ = candidate;
-        return 1;
+        if (number + 1 == INT_MAX) return 0;
     }
 }
 
@@ -145,7 +158,7 @@ CTempFolder::~CTempFolder() {
             operation.pFrom = list.data();
             operation.pTo = nullptr;
             operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_NOCOPYSECURITYATTRIBS;
-            ::SHFileOperationW(&operation);
+            g_sys.SHFileOperationW(&operation);
         }
         // Whatever could not be deleted now goes at the next restart; after a
         // full deletion nothing is left and nothing is registered.

@@ -1,8 +1,11 @@
 // Whole runs of the real stub: launcher files made from it and the test
 // packages, started with exact command lines, judged by what a caller sees:
 // the exit code, the log, the folders left behind.
+#include <windows.h>
 #include <gtest/gtest.h>
+#include <sddl.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -124,7 +127,7 @@ TEST_F(LauncherRun, ProgramEntryRunsInTheWorkFolderWithQuotedPathAndTail) {
     std::wstring tail = L"/ExtractOnlyMod \"x y\" z";  // not our option: a near miss
     EXPECT_EQ(Run(tail), 9u);
     std::vector<std::wstring> record = Record(L"recorder.exe");
-    ASSERT_EQ(record.size(), 4u);
+    ASSERT_EQ(record.size(), 5u);
     EXPECT_EQ(record[0], L"\"" + WorkFolder() + L"\\recorder.exe\" " + tail);
     EXPECT_EQ(record[1], WorkFolder());
     // Started directly: no show state is handed on, hidden or not.
@@ -407,6 +410,109 @@ TEST_F(LauncherRun, TwoLaunchersFromOneFileRunSideBySide) {
         for (size_t i = 1; i < lines.size(); ++i) EXPECT_NE(t::WithoutTimePrefix(lines[i]), lines[i]);
         EXPECT_EQ(t::WithoutTimePrefix(lines.back()), L"return 5.");
     }
+}
+
+// ---------------------------------------------------------------------------
+// Guards against other users of the machine
+
+// The user of this process's token (the launchers it starts run as the same
+// user), in the system's string form.
+std::wstring OwnUserSid() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return std::wstring();
+    std::vector<BYTE> user(256);
+    DWORD size = 0;
+    BOOL got = ::GetTokenInformation(token, TokenUser, user.data(), DWORD(user.size()), &size);
+    ::CloseHandle(token);
+    LPWSTR text = nullptr;
+    if (!got || !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) return L"";
+    std::wstring sid = text;
+    ::LocalFree(text);
+    return sid;
+}
+
+// The entries of an access list in string form ("D:P(A;OICI;FA;;;SY)(...)").
+std::vector<std::wstring> AccessEntries(const std::wstring& list) {
+    std::vector<std::wstring> entries;
+    for (size_t open = list.find(L'('); open != std::wstring::npos; open = list.find(L'(', open + 1))
+        entries.push_back(list.substr(open + 1, list.find(L')', open) - open - 1));
+    return entries;
+}
+
+TEST_F(LauncherRun, LibrariesPlantedBesideTheLauncherAreNeverLoaded) {
+    // System libraries that are not known to the loader, so that a copy in
+    // the program's folder could win; Wine is told to prefer such copies.
+    const wchar_t* names[] = {L"version",  L"shcore",   L"uxtheme",  L"dwmapi",  L"cryptbase", L"profapi",
+                              L"userenv",  L"winmm",    L"propsys",  L"secur32", L"sspicli",   L"bcrypt",
+                              L"msimg32",  L"cabinet",  L"apphelp",  L"dbghelp", L"wtsapi32",  L"wintrust",
+                              L"crypt32",  L"urlmon",   L"iphlpapi", L"imm32",   L"shlwapi",   L"oleaut32",
+                              L"netapi32", L"comctl32", L"windowscodecs"};
+    std::wstring downloads = scratch_ / L"downloads";
+    MakeLauncher(L"bat7", downloads);
+    std::wstring planted = t::TestData(L"planted.dll");
+
+    // The planted library does leave its trace when it is loaded.
+    std::wstring probe = downloads + L"\\probe.dll";
+    ASSERT_TRUE(::CopyFileW(planted.c_str(), probe.c_str(), FALSE));
+    HMODULE loaded = ::LoadLibraryW(probe.c_str());
+    ASSERT_NE(loaded, nullptr);
+    ::FreeLibrary(loaded);
+    ASSERT_TRUE(t::Exists(probe + L".loaded"));
+
+    wchar_t inherited[1024] = {};
+    ::GetEnvironmentVariableW(L"WINEDLLOVERRIDES", inherited, 1024);
+    std::wstring overrides = inherited;
+    for (const wchar_t* name : names) {
+        std::wstring copy = downloads + L"\\" + name + L".dll";
+        ASSERT_TRUE(::CopyFileW(planted.c_str(), copy.c_str(), FALSE));
+        overrides += std::wstring(overrides.empty() ? L"" : L";") + name + L"=n,b";
+    }
+    t::Child child = Launch(LogOption());
+    child.environment.push_back({L"WINEDLLOVERRIDES", overrides});
+    EXPECT_EQ(t::Run(child), 7u);
+    for (const wchar_t* name : names)
+        EXPECT_FALSE(t::Exists(downloads + L"\\" + name + L".dll.loaded")) << t::Narrow(name) << ".dll was loaded";
+    std::vector<std::wstring> messages = Messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), L"return 7.");
+}
+
+TEST_F(LauncherRun, WorkFolderIsPrivateToTheLauncher) {
+    MakeLauncher(L"exe_only");
+    EXPECT_EQ(Run(L""), 9u);
+    std::vector<std::wstring> record = Record(L"recorder.exe");
+    ASSERT_EQ(record.size(), 5u);
+    ASSERT_EQ(record[1], WorkFolder());
+    // Read back while the entry ran: full control for the local system
+    // account, the Administrators and the launcher's user, inherited by
+    // everything inside, and nobody else. Wine keeps a folder's list as the
+    // owner's and the others' permission bits, so it reads back the system
+    // account and the user only, without the protected flag; the descriptor
+    // handed to the creation is checked whole in the work folder's own tests.
+    std::wstring user = OwnUserSid();
+    ASSERT_FALSE(user.empty());
+    std::vector<std::wstring> entries = AccessEntries(record[4]);
+    const std::vector<std::wstring> allowed = {L"A;OICI;FA;;;SY", L"A;OICI;FA;;;BA", L"A;OICI;FA;;;" + user};
+    for (const std::wstring& entry : entries)
+        EXPECT_NE(std::find(allowed.begin(), allowed.end(), entry), allowed.end()) << t::Narrow(record[4]);
+    for (const std::wstring& needed : {allowed[0], allowed[2]})
+        EXPECT_NE(std::find(entries.begin(), entries.end(), needed), entries.end()) << t::Narrow(record[4]);
+}
+
+TEST_F(LauncherRun, NamesTakenUnderTheTemporaryPathAreSkippedAndLeftAlone) {
+    // One empty file named like the first free work folder must not stop
+    // every launcher on the machine.
+    ASSERT_TRUE(t::WriteText(temp_ + L"\\QzEXF0000", ""));
+    ASSERT_TRUE(t::MakeFolders(temp_ + L"\\QzEXF0001"));
+    ASSERT_TRUE(t::WriteText(temp_ + L"\\QzEXF0001\\setup.bat", "@exit /b 66\r\n"));
+    MakeLauncher(L"bat7");
+    EXPECT_EQ(Run(LogOption()), 7u);
+    EXPECT_EQ(Messages()[1], L"TempFolder: " + temp_ + L"\\QzEXF0002.");
+    EXPECT_EQ(t::ListFolder(temp_), (std::vector<std::wstring>{L"QzEXF0000", L"QzEXF0001"}));
+    EXPECT_EQ(t::ReadBytes(temp_ + L"\\QzEXF0000"), "");
+    EXPECT_EQ(t::ReadBytes(temp_ + L"\\QzEXF0001\\setup.bat"), "@exit /b 66\r\n");
+    ASSERT_TRUE(t::RemoveTree(temp_ + L"\\QzEXF0000"));
+    ASSERT_TRUE(t::RemoveTree(temp_ + L"\\QzEXF0001"));
 }
 
 }  // namespace

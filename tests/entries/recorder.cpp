@@ -5,6 +5,8 @@
 //   2. the current directory
 //   3. wShowWindow of the startup information, in decimal
 //   4. dwFlags of the startup information, in decimal
+//   5. the access list of the current directory in the system's string
+//      form ("D:P(A;OICI;FA;;;SY)..."), empty when it cannot be read
 //
 // Where the record goes and the exit code are read from "<own name>.cfg" next
 // to the program (recorder.cfg for recorder.exe), never from the command
@@ -16,6 +18,8 @@
 // %KESTO_RECORD_DIR%\<own file name>.txt and the exit code is 0. When the
 // record cannot be written, the program ends with 199.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cwchar>
 #include <string>
@@ -93,6 +97,22 @@ bool IsRelative(const std::wstring& path) {
     return !(path.size() >= 2 && path[1] == L':') && !(!path.empty() && path[0] == L'\\');
 }
 
+std::wstring AccessListText(const std::wstring& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                nullptr, &descriptor) != ERROR_SUCCESS)
+        return std::wstring();
+    LPWSTR text = nullptr;
+    std::wstring result;
+    if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                               &text, nullptr)) {
+        result = text;
+        ::LocalFree(text);
+    }
+    ::LocalFree(descriptor);
+    return result;
+}
+
 bool WriteRecord(const std::wstring& path, const std::wstring& text) {
     HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
@@ -125,7 +145,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     ::GetStartupInfoW(&startup);
 
     std::wstring record = std::wstring(::GetCommandLineW()) + L"\r\n" + directory + L"\r\n" +
-                          std::to_wstring(startup.wShowWindow) + L"\r\n" + std::to_wstring(startup.dwFlags) + L"\r\n";
+                          std::to_wstring(startup.wShowWindow) + L"\r\n" + std::to_wstring(startup.dwFlags) + L"\r\n" + AccessListText(directory) + L"\r\n";
     if (!WriteRecord(recordPath, record)) return int(kRecordFailed);
     return int(exitCode);
 }

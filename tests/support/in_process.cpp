@@ -55,7 +55,9 @@ class RefuseShutdowns : public ::testing::Environment {
 }  // namespace
 
 void ResetForTest() {
-    ResetSystemCalls();
+    // The libraries are loaded as the stub loads them; afterwards this only
+    // puts the system's functions back.
+    if (!LoadSystemCalls()) ADD_FAILURE() << "the system libraries could not be loaded";
     ResetStageOperations();
     g_sys.ExitWindowsEx = RefusedExitWindowsEx;
 }

@@ -94,6 +94,7 @@ void Append(HANDLE file, const std::string& text) {
 enum ChildFault { kLockNotTaken = 1, kSemaphoreWasNew = 2, kNoFile = 4 };
 
 int RunLockChild(const std::wstring& launcher, const std::wstring& fileName, int rounds) {
+    if (!LoadSystemCalls()) return kNoFile;
     test::PretendStartedAs(launcher, L"");
     g_sys.CreateSemaphoreW = RecordingCreateSemaphoreW;
     HANDLE file = ::CreateFileW(fileName.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

@@ -11,6 +11,7 @@
 #include "platform/handles.h"
 #include "platform/syscalls.h"
 #include "test_support.h"
+#include "workfolder/private_folder_sa.h"
 #include "workfolder/temp_folder.h"
 
 namespace kesto {
@@ -163,16 +164,163 @@ TEST_F(TempFolderNumbering, SkipsExistingFoldersAndLeavesThemAlone) {
     EXPECT_EQ(folder.Path(), Numbered(L"QzEXF0002"));
 }
 
-TEST_F(TempFolderNumbering, FileWithTheFreeNameFailsAndMakesNothing) {
+// The folder creation as the launcher calls it, with what another process
+// does at that moment, or with a chosen failure.
+decltype(SystemCalls::SHCreateDirectoryExW) g_realCreate = nullptr;
+int g_creations = 0;
+bool g_otherLauncherFirst = false;
+int g_creationFailure = ERROR_SUCCESS;
+
+int WINAPI InterceptedCreate(HWND window, LPCWSTR path, const SECURITY_ATTRIBUTES* security) {
+    ++g_creations;
+    if (g_creationFailure != ERROR_SUCCESS) return g_creationFailure;
+    if (g_otherLauncherFirst) {
+        // Another launcher made this folder between the test and the call.
+        g_otherLauncherFirst = false;
+        ::CreateDirectoryW(path, nullptr);
+        test::WriteText(std::wstring(path) + L"\\theirs.txt", "theirs");
+    }
+    return g_realCreate(window, path, security);
+}
+
+void InterceptCreation(bool otherLauncherFirst, int failure = ERROR_SUCCESS) {
+    g_realCreate = g_sys.SHCreateDirectoryExW;
+    g_creations = 0;
+    g_otherLauncherFirst = otherLauncherFirst;
+    g_creationFailure = failure;
+    g_sys.SHCreateDirectoryExW = InterceptedCreate;
+}
+
+TEST_F(TempFolderNumbering, TakenNamesAreSkippedWhateverTookThem) {
+    // A file with the first free name, and a folder that appears with the
+    // next one just before this launcher makes it.
     ASSERT_TRUE(test::WriteText(Numbered(L"QzEXF0000"), "a file"));
+    InterceptCreation(true);
     {
         CTempFolder folder;
-        EXPECT_EQ(folder.Create(1, nullptr), 0);
-        EXPECT_EQ(folder.Path(), L"");
+        ASSERT_EQ(folder.Create(1, nullptr), 1);
+        EXPECT_EQ(folder.Path(), Numbered(L"QzEXF0002"));
+        EXPECT_EQ(g_creations, 2);
     }
-    // Destroying the failed object with the flag set deleted nothing either.
-    EXPECT_EQ(test::ListFolder(temp_.path()), std::vector<std::wstring>{L"QzEXF0000"});
+    EXPECT_EQ(test::ListFolder(temp_.path()), (std::vector<std::wstring>{L"QzEXF0000", L"QzEXF0001"}));
     EXPECT_EQ(test::ReadBytes(Numbered(L"QzEXF0000")), "a file");
+    EXPECT_EQ(test::ReadBytes(Numbered(L"QzEXF0001\\theirs.txt")), "theirs");
+}
+
+TEST_F(TempFolderNumbering, OtherCreationFailuresEndAtOnceAndMakeNothing) {
+    for (int failure : {ERROR_ACCESS_DENIED, ERROR_FILENAME_EXCED_RANGE, ERROR_PATH_NOT_FOUND}) {
+        InterceptCreation(false, failure);
+        CTempFolder folder;
+        EXPECT_EQ(folder.Create(1, nullptr), 0) << failure;
+        EXPECT_EQ(g_creations, 1) << failure;
+    }
+    EXPECT_TRUE(test::ListFolder(temp_.path()).empty());
+}
+
+// The user of this process's token.
+std::vector<BYTE> OwnUser() {
+    HANDLE token = nullptr;
+    std::vector<BYTE> user(256);
+    DWORD size = 0;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+    ::GetTokenInformation(token, TokenUser, user.data(), DWORD(user.size()), &size);
+    ::CloseHandle(token);
+    return user;
+}
+
+std::vector<BYTE> WellKnown(WELL_KNOWN_SID_TYPE type) {
+    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+    DWORD size = DWORD(sid.size());
+    ::CreateWellKnownSid(type, nullptr, sid.data(), &size);
+    return sid;
+}
+
+// Each entry of a protected access list that grants full control to the
+// given trustees, in order, inherited by files and folders inside.
+void ExpectPrivateList(const ACL* acl, SECURITY_DESCRIPTOR_CONTROL control, const std::vector<PSID>& trustees) {
+    EXPECT_EQ(control & SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    ASSERT_NE(acl, nullptr);
+    ASSERT_EQ(acl->AceCount, trustees.size());
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        void* entry = nullptr;
+        ASSERT_TRUE(::GetAce(const_cast<ACL*>(acl), i, &entry));
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
+        EXPECT_EQ(allowed->Header.AceFlags & ~INHERITED_ACE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) << i;
+        EXPECT_EQ(allowed->Mask, DWORD(FILE_ALL_ACCESS)) << i;
+        EXPECT_TRUE(::EqualSid(&allowed->SidStart, trustees[i])) << i;
+    }
+}
+
+TOKEN_USER* g_pretendedUser = nullptr;
+BOOL WINAPI PretendedTokenUser(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID buffer, DWORD size, PDWORD needed) {
+    DWORD length = sizeof(TOKEN_USER) + ::GetLengthSid(g_pretendedUser->User.Sid);
+    *needed = length;
+    if (size < length) {
+        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    auto* user = static_cast<TOKEN_USER*>(buffer);
+    user->User.Sid = user + 1;
+    user->User.Attributes = 0;
+    return ::CopySid(length - sizeof(TOKEN_USER), user + 1, g_pretendedUser->User.Sid);
+}
+
+TEST_F(TempFolderNumbering, AccessListHandedToTheCreationIsPrivate) {
+    std::vector<BYTE> user = OwnUser(), system = WellKnown(WinLocalSystemSid),
+                      administrators = WellKnown(WinBuiltinAdministratorsSid);
+    PSID ownUser = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+
+    // The descriptor handed to the creation, entry by entry.
+    {
+        CPrivateFolderSA security;
+        ASSERT_TRUE(security.Build());
+        ASSERT_NE(security.Attributes(), nullptr);
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        PACL acl = nullptr;
+        BOOL present = FALSE, defaulted = FALSE;
+        auto* descriptor = const_cast<SECURITY_DESCRIPTOR*>(security.Descriptor());
+        ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor, &control, &revision));
+        ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
+        EXPECT_TRUE(present);
+        ExpectPrivateList(acl, control, {system.data(), administrators.data(), ownUser});
+    }
+    // Run as the local system account: that account is the user, one entry.
+    {
+        TOKEN_USER asSystem = {{system.data(), 0}};
+        g_pretendedUser = &asSystem;
+        auto realTokenInformation = g_sys.GetTokenInformation;
+        g_sys.GetTokenInformation = PretendedTokenUser;
+        CPrivateFolderSA security;
+        ASSERT_TRUE(security.Build());
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        PACL acl = nullptr;
+        BOOL present = FALSE, defaulted = FALSE;
+        auto* descriptor = const_cast<SECURITY_DESCRIPTOR*>(security.Descriptor());
+        ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor, &control, &revision));
+        ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
+        ExpectPrivateList(acl, control, {system.data(), administrators.data()});
+        g_sys.GetTokenInformation = realTokenInformation;
+    }
+}
+
+BOOL WINAPI NoTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD needed) {
+    *needed = 0;
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+TEST_F(TempFolderNumbering, WithoutItsAccessListNoFolderIsMade) {
+    // No fallback to the inherited list: the run ends as for any folder that
+    // cannot be made.
+    InterceptCreation(false);
+    g_sys.GetTokenInformation = NoTokenInformation;
+    CTempFolder folder;
+    EXPECT_EQ(folder.Create(1, nullptr), 0);
+    EXPECT_EQ(g_creations, 0);
+    EXPECT_TRUE(test::ListFolder(temp_.path()).empty());
 }
 
 TEST_F(TempFolderNumbering, TempPathWithoutTrailingBackslashGetsOne) {
@@ -254,6 +402,16 @@ TEST_F(TempFolderGiven, EnvironmentReferencesAreExpanded) {
     ASSERT_EQ(created, 1);
     EXPECT_EQ(folder.Path(), temp_ / L"expanded");
     EXPECT_TRUE(test::IsFolder(temp_ / L"expanded"));
+
+    // An expansion longer than its buffer is refused, never used cut off.
+    std::wstring levels;
+    while (levels.size() < 5000) levels += L"\\" + std::wstring(100, L'x');
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"KESTO_TEMP_FOLDER_TEST", (temp_.path() + levels).c_str()));
+    CTempFolder tooLong;
+    created = tooLong.Create(0, L"%KESTO_TEMP_FOLDER_TEST%");
+    ::SetEnvironmentVariableW(L"KESTO_TEMP_FOLDER_TEST", nullptr);
+    EXPECT_EQ(created, 0);
+    EXPECT_EQ(test::ListFolder(temp_.path()), std::vector<std::wstring>{L"expanded"});
 }
 
 TEST_F(TempFolderGiven, RelativeFolderIsMadeAbsoluteAgainstTheCurrentDirectory) {

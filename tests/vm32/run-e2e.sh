@@ -24,6 +24,8 @@ cases=(
   ClosedFromOutsideWaitsForTheEntryThenEndsWithTheInitialCode
   LogWaitsForTheLockNamedAfterTheLauncherPath
   TwoLaunchersFromOneFileRunSideBySide
+  LibrariesPlantedBesideTheLauncherAreNeverLoaded
+  WorkFolderIsPrivateToTheLauncher
 )
 default_filter=$(printf 'LauncherRun.%s:' "${cases[@]}")
 filter=${1:-${default_filter%:}}

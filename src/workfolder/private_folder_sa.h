@@ -1,0 +1,38 @@
+#pragma once
+#include <windows.h>
+
+namespace kesto {
+
+// Security attributes that make a new folder private to the launcher: full
+// control for the local system account, the Administrators and the
+// launcher's own user (the user of its process token), inherited by every
+// file and folder made inside, and nothing inherited from the folders above.
+// Owns the block that holds the token's user; the attributes point into the
+// object itself, so use it where it was built.
+class CPrivateFolderSA {
+public:
+    CPrivateFolderSA();
+    virtual ~CPrivateFolderSA();
+    CPrivateFolderSA(const CPrivateFolderSA&) = delete;
+    CPrivateFolderSA& operator=(const CPrivateFolderSA&) = delete;
+
+    bool Build();
+    // Null unless Build succeeded.
+    SECURITY_ATTRIBUTES* Attributes() { return valid_ ? &attributes_ : nullptr; }
+    const SECURITY_DESCRIPTOR* Descriptor() const { return valid_ ? &descriptor_ : nullptr; }
+
+private:
+    static constexpr DWORD kEntries = 3;
+    // The list header and three entries, each a header, a mask and a SID.
+    static constexpr DWORD kAclBytes = sizeof(ACL) + kEntries * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE);
+
+    SECURITY_DESCRIPTOR descriptor_;
+    SECURITY_ATTRIBUTES attributes_;
+    DWORD systemSid_[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+    DWORD administratorsSid_[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+    DWORD acl_[kAclBytes / sizeof(DWORD) + 1];
+    TOKEN_USER* tokenUser_ = nullptr;
+    bool valid_ = false;
+};
+
+}  // namespace kesto
