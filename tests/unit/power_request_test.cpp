@@ -39,7 +39,10 @@ Recorder g_recorder;
 
 constexpr LUID kShutdownLuid = {19, 0};
 
-BOOL WINAPI FakeOpenProcessToken(HANDLE, DWORD access, PHANDLE token) {
+BOOL WINAPI FakeOpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+    // The work folder's access list reads the token's user: that open only
+    // queries, and goes to the system.
+    if (access == TOKEN_QUERY) return ::OpenProcessToken(process, access, token);
     g_recorder.tokenAccess = access;
     if (!g_recorder.tokenOpens) {
         ::SetLastError(ERROR_ACCESS_DENIED);
