@@ -114,6 +114,11 @@ bool ParseEpoch(const std::string& text, int64_t& value) {
 bool ReportEntry(const std::vector<std::string>& names, const std::string& required) {
     EntryPrediction prediction = PredictEntry(names);
     for (const std::string& warning : prediction.warnings) Warn(warning);
+    for (const std::string& name : names)
+        for (const char* request : {"indicatereboot.dat", "indicateshutdown.dat", "indicatefastshutdown.dat"})
+            if (SameName(name.substr(0, name.find('\\')), request))
+                Warn(std::string(request) + " is in the package: every run asks Windows for a restart or shutdown "
+                     "afterwards, extract-only runs included; let the entry write it instead");
     if (prediction.entry.empty())
         std::printf("entry: none: no *.bat, *.cmd or *.exe at the top of the package; the launcher can only\n"
                     "       extract it (/ExtractOnlyMode:FOLDER)\n");
