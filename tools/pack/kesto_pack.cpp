@@ -151,6 +151,9 @@ int Build(BuildOptions options) {
     if (!stubProblem.empty()) return Fail(options.stub + ": " + stubProblem);
 
     fs::path out = fs::u8path(options.out);
+    std::error_code missing;
+    if (!fs::is_directory(fs::absolute(out, missing).parent_path(), missing))
+        return Fail(options.out + ": no such folder to write the package into");
     if (!options.cabinet.empty()) {  // a ready cabinet: laid out as it is
         std::string problem = WriteLauncherFile(options.stub, options.cabinet, options.out, options.align);
         return problem.empty() ? 0 : Fail(problem);

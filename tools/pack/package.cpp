@@ -141,6 +141,8 @@ Collected CollectSources(const std::vector<std::string>& sources, const int64_t*
         collected.problem = "nothing to pack: the sources hold no files";
         return collected;
     }
+    // A cabinet holds DOS times: 1980 to 2107.
+    for (CabinetInput& file : collected.files) file.mtime = std::min<int64_t>(std::max<int64_t>(file.mtime, 315532800), 4354819198);
     std::sort(collected.files.begin(), collected.files.end(),
               [](const CabinetInput& a, const CabinetInput& b) { return CompareNames(a.name, b.name) < 0; });
     collected.problem = CheckNames(collected.files);
