@@ -128,7 +128,11 @@ bool ReportEntry(const std::vector<std::string>& names, const std::string& requi
     if (required.empty()) return true;
     if (prediction.Certain() && SameName(prediction.entry, required)) return true;
     std::string runs = prediction.entry.empty() ? "no file" : prediction.entry;
-    if (!prediction.Certain()) runs += " (or, depending on the system, " + (prediction.entryWithoutShortNames.empty() ? std::string("no file") : prediction.entryWithoutShortNames) + ")";
+    if (prediction.entryIsFolder) runs += " (a folder)";
+    if (prediction.entryWithoutShortNames != prediction.entry) {
+        const std::string& other = prediction.entryWithoutShortNames;
+        runs += " or, without 8.3 short names, " + (other.empty() ? std::string("no file") : other);
+    }
     Fail("--entry " + required + ": the launcher would start " + runs);
     return false;
 }
@@ -149,6 +153,8 @@ int Build(BuildOptions options) {
     if (!readable) return Fail(options.stub + ": cannot read the stub");
     std::string stubProblem = CheckStubImage(stub);
     if (!stubProblem.empty()) return Fail(options.stub + ": " + stubProblem);
+    if (StubIsSigned(stub))
+        Warn(options.stub + " is signed: its signature does not cover the package; sign the package after building");
 
     fs::path out = fs::u8path(options.out);
     std::error_code missing;
@@ -184,7 +190,8 @@ int Build(BuildOptions options) {
                     " bytes; Windows reads cabinets of at most " + std::to_string(CabinetLimits::kCabinetBytes));
     problem = WriteLauncherFile(options.stub, cabinet.path(), options.out, options.align);
     if (!problem.empty()) return Fail(problem);
-    std::printf("packed %zu files (%s) into %s: %s, cabinet %s (%s)\n", collected.files.size(), HumanSize(total).c_str(),
+    std::printf("packed %zu file%s (%s) into %s: %s, cabinet %s (%s)\n", collected.files.size(),
+                collected.files.size() == 1 ? "" : "s", HumanSize(total).c_str(),
                 options.out.c_str(), HumanSize(fs::file_size(out, error)).c_str(), HumanSize(cabinetSize).c_str(),
                 options.compress ? "MSZIP" : "stored");
     return 0;
@@ -229,8 +236,9 @@ int Inspect(const std::string& package) {
     std::printf("payload:   from offset %llu, %llu bytes to the end of the file\n",
                 static_cast<unsigned long long>(layout.payloadOffset),
                 static_cast<unsigned long long>(layout.fileSize - layout.payloadOffset));
-    std::printf("cabinet:   %llu bytes, %zu files, %s unpacked, %s\n", static_cast<unsigned long long>(layout.cabinetSize),
-                members.size(), HumanSize(total).c_str(), CompressionName(layout.compression).c_str());
+    std::printf("cabinet:   %llu bytes, %zu file%s, %s unpacked, %s\n", static_cast<unsigned long long>(layout.cabinetSize),
+                members.size(), members.size() == 1 ? "" : "s", HumanSize(total).c_str(),
+                CompressionName(layout.compression).c_str());
     if (layout.signatureSize == 0) {
         std::printf("signature: none\n");
         if (layout.fileSize > cabinetEnd)

@@ -121,6 +121,17 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ca
     return std::string();
 }
 
+bool StubIsSigned(const std::string& stub) {
+    if (!CheckStubImage(stub).empty()) return false;
+    // The certificate table is the fifth data directory of the optional
+    // header, which starts 24 bytes behind "PE\0\0".
+    const size_t optional = size_t(ReadLe32(stub, 0x3C)) + 24;
+    if (optional + 2 > stub.size()) return false;
+    const bool pe32Plus = static_cast<unsigned char>(stub[optional]) == 0x0B && stub[optional + 1] == 0x02;
+    const size_t security = optional + (pe32Plus ? 112 : 96) + 4 * 8;
+    return security + 8 <= stub.size() && ReadLe32(stub, security + 4) != 0;
+}
+
 std::string CheckStubImage(const std::string& stub) {
     if (stub.size() < 0x40 || stub.compare(0, 2, "MZ") != 0) return "not a Windows program (no MZ header)";
     uint32_t peOffset = ReadLe32(stub, 0x3C);

@@ -32,6 +32,10 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ca
 // them), or an empty string.
 std::string CheckStubImage(const std::string& stub);
 
+// Whether a stub's headers name a certificate table: a stub signed before
+// packing, whose signature does not cover the package.
+bool StubIsSigned(const std::string& stub);
+
 // How many of the marker's first bytes the tail of data ends with, counting
 // the way the launcher's scan does: 0 means the marker can follow directly.
 size_t PartialMatchAtEnd(const std::string& data);
