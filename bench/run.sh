@@ -23,9 +23,9 @@ dist=$(cd "$dist" && pwd)
 jobs=2
 
 if [ "$quick" = 1 ]; then
-  big=16 bigger=32 copy_rounds=1 memory_rounds=1 overhead_rounds=1 log_rounds=1 peer_rounds=1
+  big=16 bigger=32 copy_rounds=1 memory_rounds=1 overhead_rounds=1 log_rounds=1 peer_rounds=1 pack_rounds=1
 else
-  big=256 bigger=512 copy_rounds=9 memory_rounds=3 overhead_rounds=9 log_rounds=5 peer_rounds=5
+  big=256 bigger=512 copy_rounds=9 memory_rounds=3 overhead_rounds=9 log_rounds=5 peer_rounds=5 pack_rounds=3
 fi
 
 say() { echo "bench: $*" >&2; }
@@ -133,17 +133,17 @@ rows=$build/bench-rows.tsv
 : >"$rows"
 keep_rows() { grep '^ROW' | cut -f2- >>"$rows"; }
 
-say "1/6 payload copy ($copy_rounds rounds)"
+say "1/7 payload copy ($copy_rounds rounds)"
 run_bench payload_copy_bench "$data/pkg-$big.exe" "$data/pkg-$big-unaligned.exe" "$copy_scratch" "$copy_rounds" | keep_rows
-say "2/6 memory ($memory_rounds rounds)"
+say "2/7 memory ($memory_rounds rounds)"
 run_bench memory_bench "$data/pkg-$bigger.exe" "$data/pkg-1.exe" "$memory_rounds" | keep_rows
-say "3/6 run overhead ($overhead_rounds rounds)"
+say "3/7 run overhead ($overhead_rounds rounds)"
 run_bench run_overhead_bench "$data/pkg-1.exe" "$data/pkg-1.cab" noop.exe "$scratch/overhead" "$overhead_rounds" | keep_rows
-say "4/6 log cost ($log_rounds rounds)"
+say "4/7 log cost ($log_rounds rounds)"
 run_bench log_cost_bench "$scratch/log" 500 "$log_rounds" | keep_rows
 
 # --- Stub size ---------------------------------------------------------------
-say "5/6 stub size"
+say "5/7 stub size"
 size=$(stat -c %s "$release_stub")
 x64_size=$(stat -c %s "$stub")
 awk -v s="$size" -v x="$x64_size" 'BEGIN {
@@ -152,7 +152,7 @@ awk -v s="$size" -v x="$x64_size" 'BEGIN {
          x / 1024, kib, kib / 136, ok }' >>"$rows"
 
 # --- Other self-extractors, natively ----------------------------------------
-say "6/6 the same $big MiB with makeself and 7-Zip, natively ($peer_rounds rounds)"
+say "6/7 the same $big MiB with makeself and 7-Zip, natively ($peer_rounds rounds)"
 now() { date +%s.%N; }
 peer_times=$build/bench-peers.tsv
 : >"$peer_times"
@@ -202,6 +202,80 @@ awk -v n="$big" '
              label[p], med[p], lo[p], hi[p], med["kesto"], med["kesto"] / med[p]
     }
   }' "$peer_times" >>"$rows"
+
+# --- Packing, natively ---------------------------------------------------------
+# mixed-<n>/ holds n MiB in 1027 files: 3/8 random bytes, 5/16 base64 text,
+# 1/4 a repeated line, 1/16 in 16 KiB text files. kesto-pack build (cabinet
+# through libgcab, then the launcher file) against the gcab program making
+# only the cabinet of the same files, compressed and stored, alternating.
+say "7/7 packing $big MiB of mixed files: kesto-pack build against gcab -c ($pack_rounds rounds)"
+mixed=$data/mixed-$big
+if [ ! -f "$mixed/.complete" ]; then
+  rm -rf "$data"/mixed-* && mkdir -p "$mixed/bin" "$mixed/text" "$mixed/small"
+  head -c $((big * 3 / 8))M /dev/urandom >"$mixed/bin/random.bin"
+  base64 -w 76 /dev/urandom | head -c $((big * 5 / 16))M >"$mixed/text/log.txt" || true
+  yes "kesto bench: a line of a repetitive configuration file, key = value" | head -c $((big / 4))M \
+    >"$mixed/text/repetitive.txt" || true
+  base64 -w 76 /dev/urandom | head -c $((big / 16))M | (cd "$mixed/small" && split -b 16384 -a 4 - part-) || true
+  touch "$mixed/.complete"
+fi
+mapfile -t mixed_files < <(cd "$mixed" && find . -type f ! -name .complete | sed 's|^\./||' | LC_ALL=C sort)
+pack_out=$scratch/pack
+mkdir -p "$pack_out"
+pack_times=$build/bench-pack.tsv
+: >"$pack_times"
+time_kesto() {
+  local start; start=$(now)
+  "$pack" build ${1:+--store} --stub "$release_stub" --out "$pack_out/package.exe" "$mixed" >/dev/null
+  echo "kesto$1 $(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')" >>"$pack_times"
+  rm -f "$pack_out/package.exe"
+}
+time_gcab() {
+  local start; start=$(now)
+  local zip=-z
+  [ -n "$1" ] && zip=
+  (cd "$mixed" && gcab -c $zip "$pack_out/package.cab" "${mixed_files[@]}")
+  echo "gcab$1 $(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')" >>"$pack_times"
+  rm -f "$pack_out/package.cab"
+}
+for ((round = 0; round < pack_rounds; round++)); do
+  for stored in "" -stored; do
+    if ((round % 2)); then time_gcab "$stored"; time_kesto "$stored"; else time_kesto "$stored"; time_gcab "$stored"; fi
+  done
+done
+awk -v n="$big" -F' ' '
+  function median(name,   i, j, t, c, v) {
+    c = 0
+    for (i = 1; i <= count; i++) if (who[i] == name) v[++c] = secs[i]
+    for (i = 1; i <= c; i++) for (j = i + 1; j <= c; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+    lo[name] = v[1]; hi[name] = v[c]
+    return c % 2 ? v[(c + 1) / 2] : (v[c / 2] + v[c / 2 + 1]) / 2
+  }
+  # Ratios round by round: the i-th kesto run against the i-th gcab run.
+  function ratios(kind,   i, k, g, c, r, t, j) {
+    k = 0; g = 0
+    for (i = 1; i <= count; i++) { if (who[i] == "kesto" kind) ka[++k] = secs[i]; if (who[i] == "gcab" kind) ga[++g] = secs[i] }
+    c = 0
+    for (i = 1; i <= k; i++) r[++c] = ka[i] / ga[i]
+    for (i = 1; i <= c; i++) for (j = i + 1; j <= c; j++) if (r[j] < r[i]) { t = r[i]; r[i] = r[j]; r[j] = t }
+    rlo = r[1]; rhi = r[c]
+    return c % 2 ? r[(c + 1) / 2] : (r[c / 2] + r[c / 2 + 1]) / 2
+  }
+  { who[++count] = $1; secs[count] = $2 }
+  END {
+    kinds[1] = ""; kinds[2] = "-stored"
+    for (x = 1; x <= 2; x++) {
+      kind = kinds[x]
+      mk = median("kesto" kind); klo = lo["kesto" kind]; khi = hi["kesto" kind]
+      mg = median("gcab" kind); glo = lo["gcab" kind]; ghi = hi["gcab" kind]
+      r = ratios(kind)
+      label = kind == "" ? "7 packing " n " MiB of mixed files, MSZIP: kesto-pack build vs gcab -c -z" \
+                         : "7 ... stored: kesto-pack build --store vs gcab -c"
+      printf "%s\t%.2f s\t%.2f\t%.2f\t%.2f s (%.2f to %.2f)\t%.3fx (%.3f to %.3f)\t<= 1.10x\t%s\n",
+             label, mk, klo, khi, mg, glo, ghi, r, rlo, rhi, r <= 1.10 ? "yes" : "no"
+    }
+  }' "$pack_times" >>"$rows"
+rm -rf "$pack_out"
 
 # --- The table ----------------------------------------------------------------
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)

@@ -15,8 +15,10 @@ trap '"$wine_env" stop' EXIT
 "$wine_env" start
 
 echo "== Packing demo/sample into $demo/sample-package.exe"
-"$top/dist/bin/kesto-pack" --compress --stub "$top/dist/x64/kesto.exe" -o "$demo/sample-package.exe" "$top/demo/sample"
-ls -l "$demo/sample-package.exe"
+"$top/dist/bin/kesto-pack" build --stub "$top/dist/x64/kesto.exe" --out "$demo/sample-package.exe" "$top/demo/sample"
+echo
+echo "== What the package holds (kesto-pack inspect)"
+"$top/dist/bin/kesto-pack" inspect "$demo/sample-package.exe"
 
 drive_c=$KESTO_WINE_DIR/prefix/drive_c
 rm -rf "$drive_c/kesto-demo"

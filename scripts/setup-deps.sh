@@ -9,7 +9,8 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   wine wine64 xvfb xauth
   googletest
-  gcab
+  gcab libgcab-dev pkg-config
+  cabextract osslsigncode openssl
 )
 # Extra groups: "bench" and "vm" pull in what only those targets need.
 for group in "$@"; do

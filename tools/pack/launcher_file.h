@@ -21,11 +21,20 @@ constexpr size_t kPayloadAlignment = 4096;
 // still finds the marker.
 size_t PaddingBeforeMarker(size_t imageSize, bool endsInPartialMatch, bool align);
 
-// Writes output from the stub, the padding, the marker and the cabinet. Fails
+// Writes output from the stub, the padding, the marker and the cabinet, into a
+// temporary file beside output that is renamed into place at the end. Fails
 // when the stub itself holds the marker, since the scan would take that
 // occurrence. Returns an empty string on success, otherwise what went wrong.
 std::string WriteLauncherFile(const std::string& stubPath, const std::string& cabinetPath,
                               const std::string& outputPath, bool align = true);
+
+// Why stub bytes cannot serve as a stub (not a PE image, or the marker in
+// them), or an empty string.
+std::string CheckStubImage(const std::string& stub);
+
+// Whether a stub's headers name a certificate table: a stub signed before
+// packing, whose signature does not cover the package.
+bool StubIsSigned(const std::string& stub);
 
 // How many of the marker's first bytes the tail of data ends with, counting
 // the way the launcher's scan does: 0 means the marker can follow directly.

@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Packages made by kesto-pack, run by the real stub under Wine:
+#   entry   the entry the packer names is the one the launcher starts, for
+#           folders with several candidates of a kind
+#   tree    subfolders, blanks, names outside ASCII and deep paths survive
+#           packing, expansion and extraction; a package signed afterwards
+#           still runs and inspect reports its signature
+#   windows the Windows packer under Wine builds, inspects and extracts a
+#           package that the stub then runs
+#
+#   pack_wine_test.sh entry|tree|windows
+#
+# Environment (set by CTest): KESTO_WINE_RUN, KESTO_PACK (Linux packer),
+# KESTO_PACK_WIN (Windows packer), KESTO_STUB, KESTO_RUNEXIT, KESTO_RECORDER,
+# KESTO_TEST_TMP.
+set -euo pipefail
+
+work=$KESTO_TEST_TMP/pack-$1
+rm -rf "$work" && mkdir -p "$work"
+failures=0
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect_eq() { [ "$2" = "$3" ] && echo "ok: $1" || fail "$1: expected '$3', got '$2'"; }
+expect_in() { grep -qF -- "$3" <<<"$2" && echo "ok: $1" || fail "$1: no '$3' in: $2"; }
+winpath() { local p=${1//\//\\}; echo "Z:$p"; }
+wine_run() { "$KESTO_WINE_RUN" "$@" 2>&1 | tr -d '\r'; }
+# Starts a package as a deployment tool does (hidden, exact command line);
+# prints the launcher's whole exit code.
+run_package() { wine_run "$KESTO_RUNEXIT" "\"$(winpath "$1")\"${2:+ $2}"; }
+# Files below a folder, one "path size sum" line each.
+listing() { (cd "$1" && find . -type f ! -name MyData.cab -exec md5sum {} + | sort -k2); }
+
+case $1 in
+entry)
+  # Each candidate ends with its own code, so the exit code names the file
+  # that ran. A program is the recorder with a configuration beside it.
+  declare -A name_of
+  make_folder() {
+    local label=$1 folder=$work/$1 code=40 name
+    shift
+    mkdir -p "$folder"
+    for name in "$@"; do
+      code=$((code + 1))
+      case ${name,,} in
+        *.exe) cp "$KESTO_RECORDER" "$folder/$name"
+               printf 'recorded.txt\r\n%d\r\n' $code >"$folder/${name%.*}.cfg" ;;
+        *) printf '@exit /b %d\r\n' $code >"$folder/$name" ;;
+      esac
+      name_of[$label:$code]=$name
+    done
+  }
+  make_folder order zeta.bat _under.bat Beta.bat alpha.bat b2.bat
+  make_folder prefix aa.bat a.bat
+  make_folder letters Ärger.bat zulu.bat
+  make_folder scripts vcredist.exe install.cmd Setup.CMD
+  make_folder programs vcredist.exe setup.exe Install.exe
+  make_folder shortname zz.bat setup.batch
+  for folder in order prefix letters scripts programs shortname; do
+    output=$("$KESTO_PACK" build --store --stub "$KESTO_STUB" --out "$work/$folder.exe" "$work/$folder" 2>&1)
+    predicted=$(sed -n 's/^entry: \([^ ]*\) (.*/\1/p' <<<"$output")
+    code=$(run_package "$work/$folder.exe")
+    # setup.batch matches *.bat through its short name (Wine makes short
+    # names too), and no program is registered for ".batch": the launcher
+    # picks it and fails to start it (0x08760008).
+    started=${name_of[$folder:$code]:-code $code}
+    [ "$code" = 141950984 ] && started=setup.batch
+    expect_eq "$folder: the packer's entry is the one the launcher started" "$predicted" "$started"
+  done
+  expect_in "shortname: warned" "$("$KESTO_PACK" inspect "$work/shortname.exe" 2>&1)" \
+    "elsewhere zz.bat"
+  ;;
+
+tree)
+  src=$work/src
+  mkdir -p "$src/données/sous dossier/a/b/c/d/e f/g" "$src/with blank" "$src/日本"
+  printf '@exit /b 5\r\n' >"$src/setup.bat"
+  head -c 300000 /dev/urandom >"$src/données/sous dossier/a/b/c/d/e f/g/déjà vu.bin"
+  echo text >"$src/with blank/read me.txt"
+  echo kanji >"$src/日本/ファイル.txt"
+  : >"$src/empty.txt"
+  "$KESTO_PACK" build --stub "$KESTO_STUB" --out "$work/tree.exe" "$src" >/dev/null
+
+  expect_eq "tree: extract-only run" "$(run_package "$work/tree.exe" "/ExtractOnlyMode:$(winpath "$work/expanded")")" 0
+  expect_eq "tree: expanded by the launcher as packed" "$(listing "$work/expanded")" "$(listing "$src")"
+  expect_eq "tree: a normal run ends with the entry's code" "$(run_package "$work/tree.exe")" 5
+
+  # Signed afterwards with a throwaway certificate: the certificate table
+  # goes behind the cabinet, where the expansion ignores it.
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
+    -subj "/CN=kesto test signer" 2>/dev/null
+  osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -n "kesto test" \
+    -in "$work/tree.exe" -out "$work/signed.exe" >/dev/null
+  expect_eq "signed: still runs" "$(run_package "$work/signed.exe")" 5
+  inspected=$("$KESTO_PACK" inspect "$work/signed.exe" 2>&1) && status=0 || status=$?
+  expect_eq "signed: inspect succeeds" "$status" 0
+  expect_in "signed: inspect reports the signature" "$inspected" "signature: a certificate table of"
+  "$KESTO_PACK" extract "$work/signed.exe" "$work/extracted" >/dev/null
+  expect_eq "signed: extract gives the tree" "$(listing "$work/extracted")" "$(listing "$src")"
+  ;;
+
+windows)
+  src=$work/src
+  mkdir -p "$src/sub folder/ünï"
+  printf '@exit /b 6\r\n' >"$src/install.cmd"
+  cp "$KESTO_RECORDER" "$src/setup.exe"
+  echo data >"$src/sub folder/ünï/data.txt"
+  head -c 200000 /dev/urandom >"$src/sub folder/random.bin"
+  pack() { wine_run "$KESTO_PACK_WIN" "$@"; }
+  # Twice to the same name: the second replaces the first.
+  pack build --stub "$(winpath "$KESTO_STUB")" --out "$(winpath "$work/win.exe")" "$(winpath "$src")" >/dev/null
+  built=$(pack build --entry install.cmd --stub "$(winpath "$KESTO_STUB")" --out "$(winpath "$work/win.exe")" "$(winpath "$src")")
+  expect_in "windows packer: build names the entry" "$built" "entry: install.cmd (the first *.cmd"
+  expect_in "windows packer: warns about the program not started" "$built" "setup.exe is not started"
+  inspected=$(pack inspect "$(winpath "$work/win.exe")")
+  expect_in "windows packer: inspect" "$inspected" "cabinet:   "
+  expect_in "windows packer: inspect lists the files" "$inspected" "sub folder\\ünï\\data.txt"
+  expect_in "linux packer reads it too" "$("$KESTO_PACK" inspect "$work/win.exe" 2>&1)" "4 files"
+  pack extract "$(winpath "$work/win.exe")" "$(winpath "$work/extracted")" >/dev/null
+  expect_eq "windows packer: extract gives the tree" "$(listing "$work/extracted")" "$(listing "$src")"
+  expect_eq "windows packer: the stub runs its package" "$(run_package "$work/win.exe")" 6
+  ls "$work" | grep -q 'kesto-pack-\|tmp-' && fail "temporary files left in $work" || echo "ok: nothing left behind"
+  ;;
+
+*) echo "usage: pack_wine_test.sh entry|tree|windows" >&2; exit 2 ;;
+esac
+
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed; the files are in $work"; exit 1; }
+rm -rf "$work"

@@ -1,0 +1,351 @@
+// The cabinet interface on the system's cabinet.dll: FCI writes cabinets, FDI
+// reads them. Both call back for every file operation; those callbacks get
+// UTF-8 names from here and open the files with the wide calls.
+#include <windows.h>
+
+#include <fci.h>
+#include <fcntl.h>
+#include <fdi.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "cabinet.h"
+
+namespace kesto::pack {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::wstring Wide(const char* utf8) { return fs::u8path(utf8).wstring(); }
+
+std::string Utf8FromCodePage(const char* text, UINT codePage) {
+    int length = ::MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+    if (length <= 0) return std::string();
+    std::wstring wide(size_t(length), L'\0');
+    ::MultiByteToWideChar(codePage, 0, text, -1, &wide[0], length);
+    wide.resize(size_t(length - 1));
+    return fs::path(wide).u8string();
+}
+
+HANDLE AsHandle(INT_PTR file) { return reinterpret_cast<HANDLE>(file); }
+
+// File operations shared by FCI and FDI, on UTF-8 names.
+INT_PTR OpenFile(const char* name, int flags) {
+    DWORD access = (flags & _O_RDWR) != 0 ? GENERIC_READ | GENERIC_WRITE
+                   : (flags & _O_WRONLY) != 0 ? GENERIC_WRITE
+                                               : GENERIC_READ;
+    DWORD creation = (flags & _O_CREAT) != 0 ? ((flags & _O_EXCL) != 0   ? CREATE_NEW
+                                                : (flags & _O_TRUNC) != 0 ? CREATE_ALWAYS
+                                                                          : OPEN_ALWAYS)
+                                             : (flags & _O_TRUNC) != 0 ? TRUNCATE_EXISTING
+                                                                       : OPEN_EXISTING;
+    HANDLE file = ::CreateFileW(Wide(name).c_str(), access, FILE_SHARE_READ, nullptr, creation,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    return file == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<INT_PTR>(file);
+}
+UINT ReadBytes(INT_PTR file, void* bytes, UINT count) {
+    DWORD done = 0;
+    return ::ReadFile(AsHandle(file), bytes, count, &done, nullptr) ? done : UINT(-1);
+}
+UINT WriteBytes(INT_PTR file, const void* bytes, UINT count) {
+    DWORD done = 0;
+    return ::WriteFile(AsHandle(file), bytes, count, &done, nullptr) && done == count ? done : UINT(-1);
+}
+long SeekFile(INT_PTR file, long distance, int origin) {
+    DWORD method = origin == SEEK_CUR ? FILE_CURRENT : origin == SEEK_END ? FILE_END : FILE_BEGIN;
+    LARGE_INTEGER move, position;
+    move.QuadPart = distance;
+    if (!::SetFilePointerEx(AsHandle(file), move, &position, method)) return -1;
+    return long(position.QuadPart);
+}
+
+// ---------------------------------------------------------------------------
+// Writing with FCI
+
+struct Writing {
+    const std::vector<CabinetInput>* files = nullptr;
+    size_t current = 0;     // the file FCI is adding
+    std::string temporaryFolder;
+};
+
+FNFCIALLOC(FciAllocate) { return std::malloc(cb); }
+FNFCIFREE(FciFree) { std::free(memory); }
+FNFCIOPEN(FciOpen) {
+    (void)pmode;
+    (void)pv;
+    INT_PTR file = OpenFile(pszFile, oflag);
+    if (file == -1) *err = int(::GetLastError());
+    return file;
+}
+FNFCIREAD(FciRead) {
+    (void)pv;
+    UINT done = ReadBytes(hf, memory, cb);
+    if (done == UINT(-1)) *err = int(::GetLastError());
+    return done;
+}
+FNFCIWRITE(FciWrite) {
+    (void)pv;
+    UINT done = WriteBytes(hf, memory, cb);
+    if (done == UINT(-1)) *err = int(::GetLastError());
+    return done;
+}
+FNFCICLOSE(FciClose) {
+    (void)pv;
+    if (::CloseHandle(AsHandle(hf))) return 0;
+    *err = int(::GetLastError());
+    return -1;
+}
+FNFCISEEK(FciSeek) {
+    (void)pv;
+    long position = SeekFile(hf, dist, seektype);
+    if (position == -1) *err = int(::GetLastError());
+    return position;
+}
+FNFCIDELETE(FciDelete) {
+    (void)pv;
+    if (::DeleteFileW(Wide(pszFile).c_str())) return 0;
+    *err = int(::GetLastError());
+    return -1;
+}
+FNFCIGETTEMPFILE(FciTemporaryFile) {
+    Writing& writing = *static_cast<Writing*>(pv);
+    static std::mt19937 random{std::random_device{}()};
+    std::string name = writing.temporaryFolder + "kesto-fci-" + std::to_string(random()) + ".tmp";
+    if (name.size() + 1 > size_t(cbTempName)) return FALSE;
+    std::memcpy(pszTempName, name.c_str(), name.size() + 1);
+    return TRUE;
+}
+FNFCIFILEPLACED(FciFilePlaced) {
+    (void)pccab;
+    (void)pszFile;
+    (void)cbFile;
+    (void)fContinuation;
+    (void)pv;
+    return 0;
+}
+FNFCIGETNEXTCABINET(FciNextCabinet) {
+    (void)pccab;
+    (void)cbPrevCab;
+    (void)pv;
+    return FALSE;  // one cabinet only: the limits were checked before
+}
+FNFCISTATUS(FciStatus) {
+    (void)typeStatus;
+    (void)cb1;
+    (void)cb2;
+    (void)pv;
+    return 0;
+}
+
+// A UTC time as a DOS date and time (years 1980 to 2107, 2-second steps).
+void DosDateTime(int64_t seconds, USHORT& date, USHORT& time) {
+    const int64_t first = 315532800, last = 4354819198;  // 1980-01-01, 2107-12-31 23:59:58
+    seconds = seconds < first ? first : seconds > last ? last : seconds;
+    int64_t days = seconds / 86400, rest = seconds % 86400;
+    // Civil date from days since 1970 (proleptic Gregorian calendar).
+    int64_t z = days + 719468, era = z / 146097, dayOfEra = z - era * 146097;
+    int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    int64_t monthIndex = (5 * dayOfYear + 2) / 153;
+    int64_t day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+    int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+    int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    date = USHORT(((year - 1980) << 9) | (month << 5) | day);
+    time = USHORT(((rest / 3600) << 11) | ((rest / 60 % 60) << 5) | (rest % 60 / 2));
+}
+
+FNFCIGETOPENINFO(FciOpenInfo) {
+    Writing& writing = *static_cast<Writing*>(pv);
+    const CabinetInput& file = (*writing.files)[writing.current];
+    DosDateTime(file.mtime, *pdate, *ptime);
+    bool ascii = true;
+    for (unsigned char c : file.name) ascii = ascii && c < 0x80;
+    *pattribs = USHORT(_A_ARCH | (ascii ? 0 : _A_NAME_IS_UTF));
+    INT_PTR handle = OpenFile(pszName, _O_RDONLY);
+    if (handle == -1) *err = int(::GetLastError());
+    return handle;
+}
+
+std::string FciProblem(const ERF& error) {
+    switch (error.erfOper) {
+        case FCIERR_OPEN_SRC:
+        case FCIERR_READ_SRC:
+            return "cannot read a file to pack";
+        case FCIERR_ALLOC_FAIL:
+            return "out of memory";
+        case FCIERR_TEMP_FILE:
+            return "cannot write a temporary file";
+        case FCIERR_CAB_FILE:
+            return "cannot write the cabinet";
+        case FCIERR_MCI_FAIL:
+            return "compression failed";
+        default:
+            return "cabinet.dll failed (FCI error " + std::to_string(error.erfOper) + ")";
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Reading with FDI
+
+struct Reading {
+    std::vector<CabinetMember>* members = nullptr;  // listing
+    std::wstring destination;                       // expanding: the folder
+    std::string failure;
+};
+
+FNALLOC(FdiAllocate) { return std::malloc(cb); }
+FNFREE(FdiFree) { std::free(pv); }
+FNOPEN(FdiOpen) {
+    (void)pmode;
+    return OpenFile(pszFile, oflag);
+}
+FNREAD(FdiRead) { return ReadBytes(hf, pv, cb); }
+FNWRITE(FdiWrite) { return WriteBytes(hf, pv, cb); }
+FNCLOSE(FdiClose) { return ::CloseHandle(AsHandle(hf)) ? 0 : -1; }
+FNSEEK(FdiSeek) { return SeekFile(hf, dist, seektype); }
+
+std::string MemberName(const FDINOTIFICATION& file) {
+    return Utf8FromCodePage(file.psz1, (file.attribs & _A_NAME_IS_UTF) != 0 ? CP_UTF8 : CP_ACP);
+}
+
+INT_PTR StartFile(Reading& reading, const FDINOTIFICATION& file) {
+    std::string name = MemberName(file);
+    if (reading.members != nullptr) {
+        reading.members->push_back({name, uint32_t(file.cb)});
+        return 0;  // listed, not unpacked
+    }
+    fs::path target = fs::path(reading.destination) / fs::u8path(name);
+    std::error_code error;
+    fs::create_directories(target.parent_path(), error);
+    HANDLE out = ::CreateFileW(target.wstring().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        reading.failure = "cannot write " + target.u8string();
+        return -1;
+    }
+    return reinterpret_cast<INT_PTR>(out);
+}
+
+INT_PTR FinishFile(const FDINOTIFICATION& file) {
+    FILETIME local, utc;
+    if (::DosDateTimeToFileTime(file.date, file.time, &local) && ::LocalFileTimeToFileTime(&local, &utc))
+        ::SetFileTime(AsHandle(file.hf), nullptr, nullptr, &utc);
+    ::CloseHandle(AsHandle(file.hf));
+    return TRUE;
+}
+
+FNFDINOTIFY(FdiNotify) {
+    Reading& reading = *static_cast<Reading*>(pfdin->pv);
+    switch (fdint) {
+        case fdintCOPY_FILE:
+            return StartFile(reading, *pfdin);
+        case fdintCLOSE_FILE_INFO:
+            return FinishFile(*pfdin);
+        case fdintPARTIAL_FILE:
+        case fdintNEXT_CABINET:
+            reading.failure = "a file continues in another cabinet";
+            return -1;
+        default:
+            return 0;
+    }
+}
+
+std::string FdiProblem(const ERF& error) {
+    switch (error.erfOper) {
+        case FDIERROR_CABINET_NOT_FOUND:
+            return "cannot open the cabinet";
+        case FDIERROR_NOT_A_CABINET:
+            return "not a cabinet";
+        case FDIERROR_UNKNOWN_CABINET_VERSION:
+            return "unknown cabinet version";
+        case FDIERROR_CORRUPT_CABINET:
+            return "corrupt or truncated cabinet";
+        case FDIERROR_BAD_COMPR_TYPE:
+            return "unknown compression";
+        case FDIERROR_MDI_FAIL:
+            return "bad compressed data";
+        default:
+            return "cabinet.dll failed (FDI error " + std::to_string(error.erfOper) + ")";
+    }
+}
+
+std::string ReadWithFdi(const std::string& path, Reading& reading) {
+    ERF error = {};
+    HFDI context = ::FDICreate(FdiAllocate, FdiFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN, &error);
+    if (context == nullptr) return "cabinet.dll cannot start reading";
+    std::string name = path;
+    char noFolder[] = "";
+    BOOL done = ::FDICopy(context, &name[0], noFolder, 0, FdiNotify, nullptr, &reading);
+    ::FDIDestroy(context);
+    if (done) return std::string();
+    return reading.failure.empty() ? FdiProblem(error) : reading.failure;
+}
+
+}  // namespace
+
+std::string WriteCabinet(const std::string& path, const std::vector<CabinetInput>& files, bool compress) {
+    std::error_code failure;
+    fs::path temporary = fs::temp_directory_path(failure);
+    if (failure) return "no temporary folder: " + failure.message();
+    Writing writing;
+    writing.files = &files;
+    writing.temporaryFolder = (temporary / "").u8string();
+
+    // FCI writes the cabinet under its folder and name (at most 255 bytes
+    // each); it goes to the temporary folder and is moved to path afterwards.
+    CCAB cabinet = {};
+    cabinet.cb = 0x7FFFFFFF;
+    cabinet.cbFolderThresh = 0x7FFFFFFF;
+    std::string name = "kesto-" + std::to_string(std::random_device{}()) + ".cab";
+    if (writing.temporaryFolder.size() >= sizeof(cabinet.szCabPath)) return "the temporary folder's path is too long";
+    std::strcpy(cabinet.szCabPath, writing.temporaryFolder.c_str());
+    std::strcpy(cabinet.szCab, name.c_str());
+
+    ERF error = {};
+    HFCI context = ::FCICreate(&error, FciFilePlaced, FciAllocate, FciFree, FciOpen, FciRead, FciWrite, FciClose, FciSeek,
+                               FciDelete, FciTemporaryFile, &cabinet, &writing);
+    if (context == nullptr) return "cabinet.dll cannot start a cabinet: " + FciProblem(error);
+    const TCOMP type = compress ? TCOMP(tcompTYPE_MSZIP) : TCOMP(tcompTYPE_NONE);
+    bool done = true;
+    for (writing.current = 0; done && writing.current < files.size(); ++writing.current) {
+        std::string source = files[writing.current].source;
+        std::string inCabinet = files[writing.current].name;
+        done = ::FCIAddFile(context, &source[0], &inCabinet[0], FALSE, FciNextCabinet, FciStatus, FciOpenInfo, type) != FALSE;
+        if (!done) {
+            ::FCIDestroy(context);
+            return files[writing.current].source + ": " + FciProblem(error);
+        }
+    }
+    done = ::FCIFlushCabinet(context, FALSE, FciNextCabinet, FciStatus) != FALSE;
+    ::FCIDestroy(context);
+    fs::path written = temporary / name;
+    if (!done) {
+        fs::remove(written, failure);
+        return "cannot write the cabinet: " + FciProblem(error);
+    }
+    if (!::MoveFileExW(written.wstring().c_str(), fs::u8path(path).wstring().c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+        fs::remove(written, failure);
+        return "cannot write " + path;
+    }
+    return std::string();
+}
+
+std::string ListCabinet(const std::string& path, std::vector<CabinetMember>& members) {
+    members.clear();
+    Reading reading;
+    reading.members = &members;
+    return ReadWithFdi(path, reading);
+}
+
+std::string ExpandCabinet(const std::string& path, const std::string& destination) {
+    Reading reading;
+    reading.destination = fs::u8path(destination).wstring();
+    return ReadWithFdi(path, reading);
+}
+
+}  // namespace kesto::pack

@@ -1,0 +1,219 @@
+#include "names.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace kesto::pack {
+
+namespace {
+
+// Runs of lower-case letters that NTFS's upcase table moves by a fixed
+// distance: first, last (inclusive), distance.
+struct Run {
+    char16_t first, last;
+    int distance;
+};
+const Run kRuns[] = {
+    {0x0061, 0x007A, -32},  {0x00E0, 0x00F6, -32}, {0x00F8, 0x00FE, -32}, {0x03AC, 0x03AC, -38},
+    {0x03AD, 0x03AF, -37},  {0x03B1, 0x03C1, -32}, {0x03C2, 0x03C2, -31}, {0x03C3, 0x03CB, -32},
+    {0x03CC, 0x03CC, -64},  {0x03CD, 0x03CE, -63}, {0x0430, 0x044F, -32}, {0x0450, 0x045F, -80},
+    {0x0561, 0x0586, -48},  {0xFF41, 0xFF5A, -32},
+};
+// Ranges of alternating upper- and lower-case pairs: the unit after each
+// upper-case one (first, first + 2, ...) is its lower case.
+struct Pairs {
+    char16_t first, last;
+};
+const Pairs kPairs[] = {
+    {0x0100, 0x012F}, {0x0132, 0x0137}, {0x0139, 0x0148}, {0x014A, 0x0177}, {0x0179, 0x017E},
+    {0x0460, 0x0481}, {0x0490, 0x04BF}, {0x04D0, 0x04FF}, {0x1E00, 0x1E95}, {0x1EA0, 0x1EF9},
+};
+
+std::u16string UpcasedUtf16(const std::string& name) {
+    std::u16string units;
+    if (!ToUtf16(name, units)) units.assign(name.begin(), name.end());  // not UTF-8: bytes as units
+    for (char16_t& unit : units) unit = Upcase(unit);
+    return units;
+}
+
+std::string UpperAscii(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    return text;
+}
+
+// The top of the package: each file at the top, and each folder there that
+// holds files, in the order NTFS lists them.
+struct TopName {
+    std::string name;
+    bool isFolder;
+};
+std::vector<TopName> TopNames(const std::vector<std::string>& cabinetNames) {
+    std::vector<TopName> top;
+    for (const std::string& name : cabinetNames) {
+        size_t separator = name.find_first_of("\\/");
+        TopName item{name.substr(0, separator), separator != std::string::npos};
+        bool known = std::any_of(top.begin(), top.end(), [&](const TopName& t) { return SameName(t.name, item.name); });
+        if (!known) top.push_back(item);
+    }
+    std::stable_sort(top.begin(), top.end(),
+                     [](const TopName& a, const TopName& b) { return CompareNames(a.name, b.name) < 0; });
+    return top;
+}
+
+const char* const kKinds[] = {"bat", "cmd", "exe"};
+
+// "*.bat" matches a long name that ends in ".bat", in any case.
+bool LongNameMatches(const std::string& name, const std::string& kind) {
+    size_t dot = name.rfind('.');
+    return dot != std::string::npos && UpperAscii(name.substr(dot + 1)) == UpperAscii(kind);
+}
+
+// A name whose extension is longer than three characters gets a short name
+// whose extension is the first three of them ("setup.batch": "SETUP~1.BAT").
+bool OnlyShortNameMatches(const std::string& name, const std::string& kind) {
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || LongNameMatches(name, kind)) return false;
+    std::string extension = name.substr(dot + 1);
+    extension.erase(std::remove(extension.begin(), extension.end(), ' '), extension.end());
+    return extension.size() > 3 && UpperAscii(extension.substr(0, 3)) == UpperAscii(kind);
+}
+
+bool Matches(const TopName& top, const std::string& kind, bool shortNames) {
+    return LongNameMatches(top.name, kind) || (shortNames && OnlyShortNameMatches(top.name, kind));
+}
+
+// The launcher's search: the first match of the first kind that has one.
+const TopName* Pick(const std::vector<TopName>& top, bool shortNames, std::string& kindFound) {
+    for (const char* kind : kKinds)
+        for (const TopName& item : top)
+            if (Matches(item, kind, shortNames)) {
+                kindFound = kind;
+                return &item;
+            }
+    return nullptr;
+}
+
+std::string Join(const std::vector<std::string>& names) {
+    std::string joined;
+    for (const std::string& name : names) joined += (joined.empty() ? "" : ", ") + name;
+    return joined;
+}
+
+}  // namespace
+
+bool ToUtf16(const std::string& utf8, std::u16string& utf16) {
+    utf16.clear();
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char lead = static_cast<unsigned char>(utf8[i]);
+        size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        if (length == 0 || i + length > utf8.size()) return false;
+        uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k) {
+            unsigned char next = static_cast<unsigned char>(utf8[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        if (code >= 0x10000) {
+            utf16 += char16_t(0xD800 + ((code - 0x10000) >> 10));
+            utf16 += char16_t(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            utf16 += char16_t(code);
+        }
+        i += length;
+    }
+    return true;
+}
+
+char16_t Upcase(char16_t unit) {
+    if (unit < 0x80) return unit >= 'a' && unit <= 'z' ? char16_t(unit - 32) : unit;
+    if (unit == 0x00FF) return 0x0178;
+    for (const Run& run : kRuns)
+        if (unit >= run.first && unit <= run.last) return char16_t(unit + run.distance);
+    for (const Pairs& pairs : kPairs)
+        if (unit > pairs.first && unit <= pairs.last && (unit - pairs.first) % 2 == 1) return char16_t(unit - 1);
+    return unit;
+}
+
+int CompareNames(const std::string& a, const std::string& b) {
+    std::u16string left = UpcasedUtf16(a), right = UpcasedUtf16(b);
+    int order = left.compare(right);  // char16_t compares as an unsigned 16-bit value
+    return order < 0 ? -1 : order > 0 ? 1 : 0;
+}
+
+bool SameName(const std::string& a, const std::string& b) { return CompareNames(a, b) == 0; }
+
+std::string WindowsNameProblem(const std::string& part) {
+    if (part.empty()) return "an empty name";
+    for (char c : part) {
+        if (static_cast<unsigned char>(c) < 0x20) return "a control character";
+        if (std::string("<>:\"/\\|?*").find(c) != std::string::npos) return std::string("the character ") + c;
+    }
+    if (part.back() == '.' || part.back() == ' ') return "a dot or blank at its end, which Windows drops";
+    std::string base = UpperAscii(part.substr(0, part.find('.')));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+    bool device = std::find(std::begin(kDevices), std::end(kDevices), base) != std::end(kDevices) ||
+                  (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+                   base[3] >= '1' && base[3] <= '9');
+    if (device) return "the name of a device (" + base + ")";
+    return std::string();
+}
+
+bool StaysInside(const std::string& cabinetName) {
+    size_t start = 0;
+    for (;;) {
+        size_t end = cabinetName.find_first_of("\\/", start);
+        std::string part = cabinetName.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (part.find_first_not_of(". ") == std::string::npos) return false;  // empty, "." or ".."
+        if (part.find(':') != std::string::npos) return false;                // a drive or a stream
+        if (end == std::string::npos) return true;
+        start = end + 1;
+    }
+}
+
+EntryPrediction PredictEntry(const std::vector<std::string>& cabinetNames) {
+    EntryPrediction prediction;
+    std::vector<TopName> top = TopNames(cabinetNames);
+    std::string kind, kindWithout;
+    const TopName* entry = Pick(top, true, kind);
+    const TopName* entryWithout = Pick(top, false, kindWithout);
+    if (entryWithout != nullptr) prediction.entryWithoutShortNames = entryWithout->name;
+    if (entry == nullptr) return prediction;
+    prediction.entry = entry->name;
+    prediction.pattern = "*." + kind;
+    prediction.entryIsFolder = entry->isFolder;
+
+    for (const char* each : kKinds)
+        for (const TopName& item : top)
+            if (OnlyShortNameMatches(item.name, each))
+                prediction.warnings.push_back(item.name + " matches *." + each +
+                                              " through its 8.3 short name, which ends in ." + UpperAscii(each));
+    if (!prediction.Certain() && !prediction.entryIsFolder)
+        prediction.warnings.push_back(
+            "where 8.3 short names are made (by default on the system drive) the launcher starts " + entry->name +
+            "; elsewhere " + (entryWithout != nullptr ? entryWithout->name : std::string("nothing (no entry)")));
+    if (prediction.entryIsFolder)
+        prediction.warnings.push_back(entry->name + " is a folder that matches " + prediction.pattern +
+                                      ": the launcher picks it and cannot start it");
+
+    bool later = false;
+    for (const char* each : kKinds) {
+        std::vector<std::string> matches;
+        for (const TopName& item : top)
+            if (Matches(item, each, true)) matches.push_back(item.name);
+        if (each == kind && matches.size() > 1)
+            prediction.warnings.push_back("several " + prediction.pattern + " at the top of the package (" +
+                                          Join(matches) + "): the launcher starts " + entry->name +
+                                          ", the first in the order Windows lists a folder");
+        if (later && !matches.empty())
+            prediction.warnings.push_back(Join(matches) + (matches.size() > 1 ? " are" : " is") +
+                                          " not started: " + prediction.pattern + " comes before *." + each);
+        if (each == kind) later = true;
+    }
+    return prediction;
+}
+
+}  // namespace kesto::pack

@@ -1,0 +1,51 @@
+#pragma once
+// File names as Windows treats them: the order in which NTFS lists a folder,
+// the names it refuses, and which file the launcher starts from a package.
+#include <string>
+#include <vector>
+
+namespace kesto::pack {
+
+// A UTF-8 name as UTF-16 code units; false when the bytes are not UTF-8.
+bool ToUtf16(const std::string& utf8, std::u16string& utf16);
+
+// One UTF-16 code unit upper-cased the way NTFS's upcase table does it for
+// Latin, Greek, Cyrillic, Armenian and full-width letters; other units are
+// left as they are.
+char16_t Upcase(char16_t unit);
+
+// NTFS's order of names in a folder: both upper-cased unit by unit, then
+// compared as unsigned 16-bit values; a name before every longer name that
+// begins with it. Negative, zero (the same name to Windows) or positive.
+int CompareNames(const std::string& a, const std::string& b);
+bool SameName(const std::string& a, const std::string& b);
+
+// Why Windows cannot hold one part of a path under this name (a character it
+// refuses, a trailing dot or blank, a device name such as "con" or "lpt1"),
+// or an empty string.
+std::string WindowsNameProblem(const std::string& part);
+
+// Whether a cabinet name stays inside the folder it is unpacked into: relative,
+// no drive, no empty part, no part ".." (or any part of dots and blanks only).
+bool StaysInside(const std::string& cabinetName);
+
+// Which entry the launcher starts from a package whose files have these
+// cabinet names: the first name at the top of the package (a file, or a folder
+// that holds files) that matches "*.bat", else "*.cmd", else "*.exe", in the
+// order NTFS lists the folder.
+//
+// Where 8.3 short names are made (by default on the system drive, which
+// holds the temporary folder), a pattern also matches a short name:
+// "setup.batch" is listed as "SETUP~1.BAT" too and so matches "*.bat". Both
+// cases are worked out; when they differ, the entry is not certain.
+struct EntryPrediction {
+    std::string entry;           // with short names; empty: none (extract only)
+    std::string entryWithoutShortNames;
+    std::string pattern;         // "*.bat", "*.cmd" or "*.exe"; empty when none
+    bool entryIsFolder = false;
+    std::vector<std::string> warnings;
+    bool Certain() const { return entry == entryWithoutShortNames && !entryIsFolder; }
+};
+EntryPrediction PredictEntry(const std::vector<std::string>& cabinetNames);
+
+}  // namespace kesto::pack

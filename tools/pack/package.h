@@ -1,0 +1,64 @@
+#pragma once
+// What goes into a package and what a package holds: collecting the sources,
+// the cabinet's limits, and reading a launcher file back.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cabinet.h"
+
+namespace kesto::pack {
+
+// The files of the sources, each named in the cabinet by its path below the
+// top of the package: a folder contributes its contents, a file itself. They
+// come sorted the way NTFS orders names, so the cabinet does not depend on
+// the order in which the file system lists a folder. With fixedTime (seconds
+// since 1970) every file gets that time, else its own modification time.
+// Refused: links and other special files, names Windows cannot hold, two
+// files whose names are the same to Windows. Empty folders cannot be held by
+// a cabinet; they are named in notes.
+struct Collected {
+    std::vector<CabinetInput> files;
+    std::vector<std::string> notes;
+    std::string problem;
+};
+Collected CollectSources(const std::vector<std::string>& sources, const int64_t* fixedTime);
+
+// The limits of one cabinet, as the format, libgcab and cabinet.dll hold them.
+struct CabinetLimits {
+    static constexpr uint64_t kFiles = 65535;                // CFHEADER.cFiles is 16 bits
+    static constexpr size_t kNameBytes = 255;                // CB_MAX_FILENAME (256) with its terminating zero
+    static constexpr uint64_t kBlock = 32768;                // uncompressed bytes in one data block
+    static constexpr uint64_t kFolderBytes = 65535 * kBlock; // CFFOLDER.cCFData is 16 bits: 0x7FFF8000
+    static constexpr uint64_t kCabinetBytes = 0x7FFFFFFF;    // cabinet.dll seeks with signed 32-bit offsets
+};
+// The largest cabinet these files can make: exact when stored, with MSZIP's
+// worst case (incompressible blocks) when compressed.
+uint64_t LargestCabinetSize(const std::vector<CabinetInput>& files, bool compress);
+// Why these files do not fit into one cabinet, or an empty string.
+std::string CheckLimits(const std::vector<CabinetInput>& files, bool compress);
+
+// A launcher file read back: where its parts lie.
+struct PackageLayout {
+    uint64_t fileSize = 0;
+    uint64_t markerOffset = 0;       // where the marker starts: the stub and its padding lie before it
+    uint64_t stubImageSize = 0;      // the stub's image by its PE headers (0 when unreadable)
+    uint64_t payloadOffset = 0;      // behind the marker
+    uint64_t cabinetSize = 0;        // from the cabinet's own header
+    unsigned files = 0;
+    unsigned compression = 0;        // of the first folder: 0 stored, 1 MSZIP, 2 Quantum, 3 LZX
+    uint64_t signatureOffset = 0;    // the certificate table, when the image's headers name one
+    uint64_t signatureSize = 0;
+};
+// Finds the marker the way the launcher's scan does and reads the headers.
+// Fails for a file without the marker or whose payload is not a cabinet or
+// is shorter than its header says (truncated).
+std::string ReadLayout(const std::string& path, PackageLayout& layout);
+
+// Writes the restored cabinet of a package to cabinetPath.
+std::string CopyCabinetOut(const std::string& path, const PackageLayout& layout, const std::string& cabinetPath);
+
+// "12.3 MiB" style sizes for people.
+std::string HumanSize(uint64_t bytes);
+
+}  // namespace kesto::pack
