@@ -237,7 +237,16 @@ std::vector<BYTE> WellKnown(WELL_KNOWN_SID_TYPE type) {
 
 // Each entry of a protected access list that grants full control to the
 // given trustees, in order, inherited by files and folders inside.
-void ExpectPrivateList(const ACL* acl, SECURITY_DESCRIPTOR_CONTROL control, const std::vector<PSID>& trustees) {
+void ExpectPrivateList(const CPrivateFolderSA& security, const std::vector<PSID>& trustees) {
+    auto* descriptor = const_cast<SECURITY_DESCRIPTOR*>(security.Descriptor());
+    ASSERT_NE(descriptor, nullptr);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    PACL acl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor, &control, &revision));
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
+    EXPECT_TRUE(present);
     EXPECT_EQ(control & SE_DACL_PROTECTED, SE_DACL_PROTECTED);
     ASSERT_NE(acl, nullptr);
     ASSERT_EQ(acl->AceCount, trustees.size());
@@ -276,15 +285,7 @@ TEST_F(TempFolderNumbering, AccessListHandedToTheCreationIsPrivate) {
         CPrivateFolderSA security;
         ASSERT_TRUE(security.Build());
         ASSERT_NE(security.Attributes(), nullptr);
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        PACL acl = nullptr;
-        BOOL present = FALSE, defaulted = FALSE;
-        auto* descriptor = const_cast<SECURITY_DESCRIPTOR*>(security.Descriptor());
-        ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor, &control, &revision));
-        ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
-        EXPECT_TRUE(present);
-        ExpectPrivateList(acl, control, {system.data(), administrators.data(), ownUser});
+        ExpectPrivateList(security, {system.data(), administrators.data(), ownUser});
     }
     // Run as the local system account: that account is the user, one entry.
     {
@@ -294,14 +295,7 @@ TEST_F(TempFolderNumbering, AccessListHandedToTheCreationIsPrivate) {
         g_sys.GetTokenInformation = PretendedTokenUser;
         CPrivateFolderSA security;
         ASSERT_TRUE(security.Build());
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        PACL acl = nullptr;
-        BOOL present = FALSE, defaulted = FALSE;
-        auto* descriptor = const_cast<SECURITY_DESCRIPTOR*>(security.Descriptor());
-        ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor, &control, &revision));
-        ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
-        ExpectPrivateList(acl, control, {system.data(), administrators.data()});
+        ExpectPrivateList(security, {system.data(), administrators.data()});
         g_sys.GetTokenInformation = realTokenInformation;
     }
 }
