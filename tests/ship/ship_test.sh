@@ -27,15 +27,8 @@ deb=kesto_${version}_amd64.deb
 stub_x86=$KESTO_ROOT/dist/x86/kesto.exe
 work=$KESTO_TEST_TMP/ship-$1
 rm -rf "$work" && mkdir -p "$work"
-failures=0
+source "$(dirname "$0")/../harness/checks.sh"
 
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-expect_eq() { [ "$2" = "$3" ] && echo "ok: $1" || fail "$1: expected '$3', got '$2'"; }
-expect_in() { grep -qF -- "$3" <<<"$2" && echo "ok: $1" || fail "$1: no '$3' in: $2"; }
-winpath() { local p=${1//\//\\}; echo "Z:$p"; }
-wine_run() { "$KESTO_WINE_RUN" "$@" 2>&1 | tr -d '\r'; }
-# Starts a package hidden with an exact command line; prints its exit code.
-run_package() { wine_run "$KESTO_RUNEXIT" "\"$(winpath "$1")\""; }
 # Whether a package starts with the release stub.
 has_release_stub() { cmp -s -n "$(stat -c %s "$stub_x86")" "$stub_x86" "$1"; }
 # The files of the installed layout, below a prefix.
