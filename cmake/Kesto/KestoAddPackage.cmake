@@ -16,7 +16,8 @@
 # configures is passed on as --mtime; set only while building, kesto-pack
 # reads it itself. Either way every file gets that time and the same files
 # make the same package byte for byte.
-# Needs Kesto::kesto-pack and KESTO_STUB_X86/X64, which find_package(Kesto) sets.
+# Needs CMake 3.20 and what find_package(Kesto) sets: Kesto::kesto-pack and
+# KESTO_STUB_X86/X64.
 function(kesto_add_package name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "STORE" "OUTPUT;ENTRY;STUB" "SOURCES")
   if(ARG_UNPARSED_ARGUMENTS)
