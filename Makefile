@@ -1,7 +1,7 @@
 # kesto: `make` builds every artifact, `make test` builds and runs every test,
 # `make demo` runs a sample package under Wine. Each target first installs
 # what it needs on a fresh Debian machine.
-.PHONY: all deps build native x86 x64 test test-native test-x64 test-x86 demo bench fuzz clean
+.PHONY: all deps build native x86 x64 test test-native test-x64 test-x86 demo dist bench fuzz clean
 
 all: build
 
@@ -34,6 +34,11 @@ test-x86: deps x86
 
 demo: build
 	./scripts/demo.sh
+
+# Release files in dist/release: the Linux and Windows archives, the Debian
+# package and their SHA256SUMS (scripts/dist.sh).
+dist: build
+	./scripts/dist.sh
 
 # libFuzzer targets over the platform-free logic, with a short run of each.
 # Longer: build/fuzz/bin/<target> -max_total_time=300 build/fuzz/corpus/<target>

@@ -11,6 +11,7 @@ packages=(
   googletest
   gcab libgcab-dev pkg-config
   cabextract osslsigncode openssl
+  dpkg-dev zip unzip groff-base
 )
 # Extra groups: "bench" and "vm" pull in what only those targets need.
 for group in "$@"; do

@@ -354,7 +354,7 @@ TEST_F(PackTool, OlderFormStillPacksAFolder) {
     EXPECT_NE(inspected.output.find(", MSZIP"), std::string::npos) << inspected.output;
     EXPECT_EQ(Pack({"-s", kStub, "-o", package.string(), tree.string()}).code, 0);  // stored by default
     EXPECT_NE(Pack({"inspect", package.string()}).output.find(", stored"), std::string::npos);
-    EXPECT_EQ(Pack({"--version"}).output, "kesto-pack 1.0\n");
+    EXPECT_EQ(Pack({"--version"}).output, "kesto-pack " KESTO_VERSION "\n");
     EXPECT_EQ(Pack({"frobnicate"}).code, 2);
 }
 

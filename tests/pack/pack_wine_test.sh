@@ -17,16 +17,7 @@ set -euo pipefail
 
 work=$KESTO_TEST_TMP/pack-$1
 rm -rf "$work" && mkdir -p "$work"
-failures=0
-
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-expect_eq() { [ "$2" = "$3" ] && echo "ok: $1" || fail "$1: expected '$3', got '$2'"; }
-expect_in() { grep -qF -- "$3" <<<"$2" && echo "ok: $1" || fail "$1: no '$3' in: $2"; }
-winpath() { local p=${1//\//\\}; echo "Z:$p"; }
-wine_run() { "$KESTO_WINE_RUN" "$@" 2>&1 | tr -d '\r'; }
-# Starts a package as a deployment tool does (hidden, exact command line);
-# prints the launcher's whole exit code.
-run_package() { wine_run "$KESTO_RUNEXIT" "\"$(winpath "$1")\"${2:+ $2}"; }
+source "$(dirname "$0")/../harness/checks.sh"
 # Files below a folder, one "path size sum" line each.
 listing() { (cd "$1" && find . -type f ! -name MyData.cab -exec md5sum {} + | sort -k2); }
 

@@ -20,7 +20,7 @@ using namespace kesto::pack;
 
 namespace {
 
-const char kVersion[] = "kesto-pack 1.0";
+const char kVersion[] = "kesto-pack " KESTO_VERSION;
 
 const char kUsage[] =
     "usage: kesto-pack build [--stub STUB] --out OUT.exe [--entry NAME] [--store] [--mtime EPOCH] SOURCE...\n"
@@ -31,8 +31,8 @@ const char kUsage[] =
     "\n"
     "build    packs the SOURCE files and folders (a folder contributes its contents, a\n"
     "         file itself, both at the top of the package) into a cabinet behind the stub\n"
-    "  --stub FILE    the launcher stub (default: dist/x86/kesto.exe, found as x86/kesto.exe\n"
-    "                 beside this program's folder)\n"
+    "  --stub FILE    the launcher stub (default: the release stub beside this program,\n"
+    "                 ../share/kesto/x86/kesto.exe installed, dist/x86/kesto.exe built)\n"
     "  --out FILE     the package to write; written whole or not at all\n"
     "  --entry NAME   fail unless NAME is the file the launcher will start\n"
     "  --store        store the files (default: MSZIP compression)\n"
@@ -59,11 +59,20 @@ int UsageError(const std::string& message) {
 
 void Warn(const std::string& message) { std::fprintf(stderr, "kesto-pack: warning: %s\n", message.c_str()); }
 
-// The stub used when none is named: dist/x86/kesto.exe, that is x86/kesto.exe
-// beside the folder of this program (dist/bin/kesto-pack, dist/win/kesto-pack.exe).
-std::string DefaultStub() {
-    fs::path self = fs::u8path(ProgramPath());
-    return (self.parent_path().parent_path() / "x86" / "kesto.exe").u8string();
+// The stub used when none is named: the release stub where this program is
+// installed (bin/kesto-pack -> share/kesto/x86/kesto.exe, in /usr and in an
+// unpacked release archive alike) or built (dist/bin/kesto-pack and
+// dist/win/kesto-pack.exe -> dist/x86/kesto.exe). Empty when neither exists;
+// searched then names the places looked at.
+std::string DefaultStub(std::string& searched) {
+    const fs::path prefix = fs::u8path(ProgramPath()).parent_path().parent_path();
+    searched.clear();
+    for (const fs::path& stub : {prefix / "share" / "kesto" / "x86" / "kesto.exe", prefix / "x86" / "kesto.exe"}) {
+        std::error_code error;
+        if (fs::is_regular_file(stub, error)) return stub.u8string();
+        searched += (searched.empty() ? "" : " or ") + stub.u8string();
+    }
+    return std::string();
 }
 
 std::string ReadWhole(const std::string& path, bool& ok) {
@@ -147,7 +156,11 @@ struct BuildOptions {
 };
 
 int Build(BuildOptions options) {
-    if (options.stub.empty()) options.stub = DefaultStub();
+    if (options.stub.empty()) {
+        std::string searched;
+        options.stub = DefaultStub(searched);
+        if (options.stub.empty()) return Fail("no stub at " + searched + "; name one with --stub");
+    }
     bool readable = false;
     std::string stub = ReadWhole(options.stub, readable);
     if (!readable) return Fail(options.stub + ": cannot read the stub");

@@ -1,0 +1,80 @@
+# kesto_add_package(<name> OUTPUT <file.exe> SOURCES <files or folders>...
+#                   ENTRY <file> [STORE] [STUB x86|x64])
+#
+# Adds the target <name>, built by default, that packs SOURCES into the
+# launcher file OUTPUT with `kesto-pack build`:
+#   OUTPUT   the package; a relative path counts from the current binary folder
+#   SOURCES  files and folders, relative to the current source folder; a folder
+#            contributes its contents, a file itself, all at the top of the
+#            package. Folders are globbed with CONFIGURE_DEPENDS, so a changed,
+#            added or removed file makes the next build pack again.
+#   ENTRY    the file the launcher must start: the build fails unless it
+#            certainly is (kesto-pack build --entry)
+#   STORE    store the files instead of compressing them (MSZIP)
+#   STUB     x86, the release stub (default), or x64
+# Reproducible builds: SOURCE_DATE_EPOCH set in the environment when CMake
+# configures is passed on as --mtime; set only while building, kesto-pack
+# reads it itself. Either way every file gets that time and the same files
+# make the same package byte for byte.
+# Needs CMake 3.20 and what find_package(Kesto) sets: Kesto::kesto-pack and
+# KESTO_STUB_X86/X64.
+function(kesto_add_package name)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "STORE" "OUTPUT;ENTRY;STUB" "SOURCES")
+  if(ARG_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "kesto_add_package(${name}): unknown arguments: ${ARG_UNPARSED_ARGUMENTS}")
+  endif()
+  foreach(required OUTPUT SOURCES ENTRY)
+    if(NOT ARG_${required})
+      message(FATAL_ERROR "kesto_add_package(${name}): ${required} is missing")
+    endif()
+  endforeach()
+  if(NOT ARG_STUB)
+    set(ARG_STUB x86)
+  endif()
+  if(NOT ARG_STUB MATCHES "^(x86|x64)$")
+    message(FATAL_ERROR "kesto_add_package(${name}): STUB ${ARG_STUB}: x86 or x64")
+  endif()
+  string(TOUPPER "KESTO_STUB_${ARG_STUB}" stub_variable)
+  set(stub "${${stub_variable}}")
+  if(NOT TARGET Kesto::kesto-pack OR NOT stub)
+    message(FATAL_ERROR "kesto_add_package(${name}): no kesto found; call find_package(Kesto) first")
+  endif()
+
+  cmake_path(ABSOLUTE_PATH ARG_OUTPUT BASE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}" NORMALIZE OUTPUT_VARIABLE output)
+  set(sources "")
+  set(depends "")
+  foreach(source IN LISTS ARG_SOURCES)
+    cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE)
+    if(IS_DIRECTORY "${source}")
+      file(GLOB_RECURSE files CONFIGURE_DEPENDS LIST_DIRECTORIES false "${source}/*")
+      list(APPEND depends ${files})
+    elseif(EXISTS "${source}")
+      list(APPEND depends "${source}")
+    else()
+      message(FATAL_ERROR "kesto_add_package(${name}): SOURCES ${source}: no such file or folder")
+    endif()
+    list(APPEND sources "${source}")
+  endforeach()
+
+  # Added or removed files change this list, and the changed list packs again
+  # even when the files' own times are older than the package.
+  set(list_file "${CMAKE_CURRENT_BINARY_DIR}/${name}.kesto-sources")
+  string(REPLACE ";" "\n" listing "${depends}")
+  file(CONFIGURE OUTPUT "${list_file}" CONTENT "${listing}\n" @ONLY)
+
+  set(options --stub "${stub}" --out "${output}" --entry "${ARG_ENTRY}")
+  if(ARG_STORE)
+    list(APPEND options --store)
+  endif()
+  if(NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
+    list(APPEND options --mtime "$ENV{SOURCE_DATE_EPOCH}")
+  endif()
+  cmake_path(GET output PARENT_PATH output_folder)
+  add_custom_command(OUTPUT "${output}"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${output_folder}"
+    COMMAND Kesto::kesto-pack build ${options} -- ${sources}
+    DEPENDS ${depends} "${list_file}" "${stub}" Kesto::kesto-pack
+    COMMENT "Packing ${name}: ${ARG_OUTPUT}"
+    VERBATIM)
+  add_custom_target(${name} ALL DEPENDS "${output}")
+endfunction()

@@ -1,0 +1,2 @@
+@set /p code=<"%~dp0data\code.txt"
+@exit /b %code%

@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# The release files as users get them:
+#   release  scripts/dist.sh makes the archives, the Debian package and
+#            SHA256SUMS: checksums, listings, the package's control data, and
+#            a second run that gives the same bytes
+#   install  the Debian package installed into a scratch root with dpkg and
+#            removed again, and the unpacked Linux archive: the packer's
+#            version and default stub there (and in the build tree), the
+#            manual page, and a vendor's CMake project (consumer/) built
+#            against each with find_package(Kesto) and kesto_add_package, its
+#            package run by the real stub under Wine
+#   windows  the Windows archive: its packer under Wine finds its default stub
+#            and builds a package that the stub runs
+#
+#   ship_test.sh release|install|windows
+#
+# Environment (set by CTest): KESTO_ROOT, KESTO_TEST_TMP, KESTO_WINE_RUN,
+# KESTO_RUNEXIT, KESTO_VERSION. The release part leaves the release files in
+# $KESTO_TEST_TMP/ship-files for the other two.
+set -euo pipefail
+
+version=$KESTO_VERSION
+release=$KESTO_TEST_TMP/ship-files
+linux=kesto-$version-linux-x86_64
+windows=kesto-$version-windows
+deb=kesto_${version}_amd64.deb
+stub_x86=$KESTO_ROOT/dist/x86/kesto.exe
+work=$KESTO_TEST_TMP/ship-$1
+rm -rf "$work" && mkdir -p "$work"
+source "$(dirname "$0")/../harness/checks.sh"
+
+# Whether a package starts with the release stub.
+has_release_stub() { cmp -s -n "$(stat -c %s "$stub_x86")" "$stub_x86" "$1"; }
+# The files of the installed layout, below a prefix.
+layout() {
+  printf '%s\n' "bin/kesto-pack$1" lib/cmake/Kesto/KestoAddPackage.cmake lib/cmake/Kesto/KestoConfig.cmake \
+    lib/cmake/Kesto/KestoConfigVersion.cmake share/doc/kesto/README.md share/kesto/x64/kesto.exe \
+    share/kesto/x86/kesto.exe ${2:+share/man/man1/kesto-pack.1.gz}
+}
+
+# Builds consumer/ against the kesto installed under a prefix and checks its
+# packages: the entry's code under Wine, the release stub, a changed and an
+# added file packed again on the next build. SOURCE_DATE_EPOCH is set when
+# configuring, so every copy of the sources makes the same package.
+consume() {
+  local label=$1 prefix=$2 source=$work/$1-source build=$work/$1-build
+  cp -r "$KESTO_ROOT/tests/ship/consumer" "$source"
+  touch -d "@$3" $(find "$source" -type f)
+  SOURCE_DATE_EPOCH=1700000000 cmake -S "$source" -B "$build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >"$work/$label.log" 2>&1 \
+    && cmake --build "$build" >>"$work/$label.log" 2>&1 || { fail "$label: the consumer did not build"; cat "$work/$label.log"; return; }
+  expect_eq "$label: the package runs its entry" "$(run_package "$build/update.exe")" 3
+  has_release_stub "$build/release/update.exe" && echo "ok: $label: the release stub by default" \
+    || fail "$label: release/update.exe does not start with the release stub"
+  expect_in "$label: STORE" "$("$prefix/bin/kesto-pack" inspect "$build/release/update.exe" 2>&1)" ", stored"
+  cp "$build/update.exe" "$work/$label-update.exe"
+
+  echo new >"$source/payload/added.txt"
+  touch -d '2001-01-01' "$source/payload/added.txt"  # older than the package: the list of files counts
+  cmake --build "$build" >>"$work/$label.log" 2>&1 || fail "$label: the rebuild failed"
+  expect_in "$label: an added file is packed" "$("$prefix/bin/kesto-pack" inspect "$build/update.exe" 2>&1)" "added.txt"
+  printf '4\r\n' >"$source/payload/data/code.txt"
+  cmake --build "$build" >>"$work/$label.log" 2>&1 || fail "$label: the rebuild failed"
+  expect_eq "$label: a changed file is packed again" "$(run_package "$build/update.exe")" 4
+}
+
+case $1 in
+release)
+  rm -rf "$release"
+  "$KESTO_ROOT/scripts/dist.sh" "$release" >"$work/dist.log" 2>&1 || { cat "$work/dist.log"; exit 1; }
+  (cd "$release" && sha256sum --quiet -c SHA256SUMS) && echo "ok: SHA256SUMS" || fail "SHA256SUMS does not match"
+  expect_eq "SHA256SUMS names the three files" "$(cut -d' ' -f3 "$release/SHA256SUMS" | tr '\n' ' ')" \
+    "$linux.tar.gz $windows.zip $deb "
+  expect_eq "the Linux archive" "$(tar -tzf "$release/$linux.tar.gz" | grep -v '/$')" "$(layout '' man | sed "s|^|$linux/|")"
+  expect_eq "the Windows archive" "$(unzip -Z1 "$release/$windows.zip")" "$(layout .exe | sed "s|^|$windows/|")"
+  expect_eq "the Debian package's files" "$(dpkg-deb -c "$release/$deb" | awk '/^-/ {print $6}')" \
+    "$(layout '' man | sed 's|^|./usr/|')"
+  control=$(dpkg-deb -f "$release/$deb" Package Version Architecture Depends)
+  expect_in "control: name" "$control" "Package: kesto"
+  expect_in "control: version" "$control" "Version: $version"
+  expect_in "control: architecture" "$control" "Architecture: amd64"
+  expect_in "control: libgcab" "$control" "libgcab-1.0-0"
+  # A second run from the same build: the same bytes.
+  "$KESTO_ROOT/scripts/dist.sh" "$work/again" >"$work/dist-again.log" 2>&1 || { cat "$work/dist-again.log"; exit 1; }
+  expect_eq "reproducible" "$(cat "$work/again/SHA256SUMS")" "$(cat "$release/SHA256SUMS")"
+  ;;
+
+install)
+  # The Debian package in a scratch root: dpkg's own database there, no
+  # libraries (so the dependencies are not checked), root not needed.
+  root=$work/root
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+  touch "$root/var/lib/dpkg/status"
+  dpkg_root() { dpkg --root="$root" --force-not-root --force-depends "$@"; }
+  dpkg_root -i "$release/$deb" >"$work/dpkg.log" 2>&1 || { fail "dpkg -i"; cat "$work/dpkg.log"; }
+  expect_in "dpkg: installed" "$(dpkg_root -s kesto 2>&1)" "Status: install ok installed"
+  expect_eq "dpkg: the files" "$(cd "$root/usr" && find . -type f | sed 's|^\./||' | sort)" "$(layout '' man)"
+
+  mkdir -p "$work/unpacked"
+  tar -C "$work/unpacked" -xzf "$release/$linux.tar.gz"
+  echo '@exit /b 9' >"$work/setup.bat"
+  for prefix in "$root/usr" "$work/unpacked/$linux" "$KESTO_ROOT/dist"; do
+    expect_eq "$prefix: the version" "$("$prefix/bin/kesto-pack" --version)" "kesto-pack $version"
+    "$prefix/bin/kesto-pack" build --out "$work/default.exe" "$work/setup.bat" >/dev/null
+    has_release_stub "$work/default.exe" && echo "ok: $prefix: the default stub" \
+      || fail "$prefix: built without the release stub"
+  done
+
+  manual=$(gzip -dc "$root/usr/share/man/man1/kesto-pack.1.gz")
+  expect_eq "manual page: no warnings" "$(groff -man -ww -z <<<"$manual" 2>&1)" ""
+  rendered=$(groff -man -Tutf8 -P-cbou <<<"$manual" 2>&1)
+  expect_in "manual page: the version" "$rendered" "kesto $version"
+  for option in $("$root/usr/bin/kesto-pack" --help | grep -o -- '--[a-z]*' | sort -u); do
+    grep -qF -- "$option" <<<"$rendered" || fail "manual page: no $option"
+  done
+
+  consume deb "$root/usr" 1000000000
+  consume archive "$work/unpacked/$linux" 1300000000
+  cmp -s "$work/deb-update.exe" "$work/archive-update.exe" && echo "ok: the same sources make the same package" \
+    || fail "packages of the same sources with other file times differ"
+
+  dpkg_root -r kesto >>"$work/dpkg.log" 2>&1 || { fail "dpkg -r"; cat "$work/dpkg.log"; }
+  expect_eq "dpkg -r: nothing left" "$(find "$root" -type f ! -path "$root/var/lib/dpkg/*")" ""
+  ;;
+
+windows)
+  unzip -q "$release/$windows.zip" -d "$work"
+  packer=$work/$windows/bin/kesto-pack.exe
+  expect_eq "the version" "$(wine_run "$packer" --version)" "kesto-pack $version"
+  printf '@exit /b 8\r\n' >"$work/setup.bat"
+  wine_run "$packer" build --out "$(winpath "$work/default.exe")" "$(winpath "$work/setup.bat")" >"$work/build.log"
+  has_release_stub "$work/default.exe" && echo "ok: the default stub" || { fail "not the release stub"; cat "$work/build.log"; }
+  wine_run "$packer" build --stub "$(winpath "$work/$windows/share/kesto/x64/kesto.exe")" \
+    --out "$(winpath "$work/x64.exe")" "$(winpath "$work/setup.bat")" >/dev/null
+  expect_eq "the stub runs the package" "$(run_package "$work/x64.exe")" 8
+  ;;
+
+*) echo "usage: ship_test.sh release|install|windows" >&2; exit 2 ;;
+esac
+
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed; the files are in $work"; exit 1; }
+rm -rf "$work"
