@@ -349,6 +349,14 @@ chroot_install() {
     in_chroot apt-get install -y --no-install-recommends \
       linux-image-amd64 initramfs-tools wine wine32:i386 wine64 xvfb xauth &&
     in_chroot apt-get clean || { unmount_rootfs; return 1; }
+  # The 64-bit wineboot fills the prefix's syswow64 from the i386-windows
+  # folder beside its own DLLs. Installed with libz-mingw-w64, that folder
+  # exists holding only zlib1.dll: syswow64 then gets no kernel32.dll and no
+  # 32-bit program starts (c0000135). It is made to name the 32-bit DLLs.
+  local wow=$rootfs/usr/lib/x86_64-linux-gnu/wine/i386-windows
+  if [ -d "$wow" ] && [ ! -L "$wow" ] && [ -d "$rootfs/usr/lib/i386-linux-gnu/wine/i386-windows" ]; then
+    rm -rf "$wow" && ln -s /usr/lib/i386-linux-gnu/wine/i386-windows "$wow" || { unmount_rootfs; return 1; }
+  fi
   rm -rf "$rootfs"/var/lib/apt/lists/*
   unmount_rootfs
 }
