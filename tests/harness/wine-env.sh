@@ -32,7 +32,7 @@ start() {
   mkdir -p "$dir"
   stop
   if [ ! -f "$dir/prefix.ready" ]; then
-    rm -rf "$WINEPREFIX"
+    rm -rf "$WINEPREFIX" "$dir/prefix.nodebugger"
     echo "wine-env: making the Wine prefix $WINEPREFIX (once per build folder)"
     wine wineboot -i >"$dir/wineboot.log" 2>&1 || { cat "$dir/wineboot.log"; exit 1; }
     wineserver -w
@@ -58,6 +58,18 @@ start() {
   # One persistent server for the whole run: a cold start costs seconds.
   setsid wineserver -p >"$dir/wineserver.log" 2>&1 </dev/null
   wine cmd /c exit 0 >/dev/null 2>&1 </dev/null
+
+  # A program that crashes ends at once: no crash dialog and no debugger,
+  # which would wait for ever, and the launcher, which never ends a child,
+  # with them. Once per prefix.
+  if [ ! -f "$dir/prefix.nodebugger" ]; then
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 </dev/null
+    for key in 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+               'HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug'; do
+      wine reg delete "$key" /v Debugger /f >/dev/null 2>&1 </dev/null || true
+    done
+    touch "$dir/prefix.nodebugger"
+  fi
   echo "wine-env: Xvfb on $DISPLAY, wineserver up"
 }
 
