@@ -103,9 +103,17 @@ FNREAD(Read) {
     return done;
 }
 
+// Set by a write that failed or fell short (a full disk). The cabinet
+// library does not stop on a failed write everywhere (Wine's goes on and
+// reports success), so the expansion looks at this itself.
+bool g_writeFailed = false;
+
 FNWRITE(Write) {
     DWORD done = 0;
-    if (!::WriteFile(AsHandle(hf), pv, cb, &done, nullptr) || done != cb) return UINT(-1);
+    if (!::WriteFile(AsHandle(hf), pv, cb, &done, nullptr) || done != cb) {
+        g_writeFailed = true;
+        return UINT(-1);
+    }
     return done;
 }
 
@@ -162,13 +170,17 @@ INT_PTR StartFile(Expansion& expansion, const FDINOTIFICATION& file) {
 }
 
 // The file is complete: give it the cabinet's time stamp and attributes.
-INT_PTR FinishFile(const Expansion& expansion, const FDINOTIFICATION& file) {
+INT_PTR FinishFile(Expansion& expansion, const FDINOTIFICATION& file) {
     HANDLE out = AsHandle(file.hf);
     FILETIME local, utc;
     if (::DosDateTimeToFileTime(file.date, file.time, &local) && ::LocalFileTimeToFileTime(&local, &utc))
         ::SetFileTime(out, nullptr, nullptr, &utc);
-    ::CloseHandle(out);
+    bool closed = ::CloseHandle(out) != FALSE;
     std::wstring name = CabinetName(file);
+    if (g_writeFailed || !closed) {
+        expansion.Fail(kWriteFailed, name);
+        return FALSE;  // stops the expansion
+    }
     DWORD kept = file.attribs & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                  FILE_ATTRIBUTE_ARCHIVE);
     if (kept != 0) ::SetFileAttributesW(expansion.Under(name).c_str(), kept);
@@ -280,7 +292,8 @@ int wmain(int argc, wchar_t** argv) {
         expansion.destination.pop_back();
 
     CabinetDecoder decoder;
-    if (decoder.Expand(source, expansion)) return kOk;
+    if (decoder.Expand(source, expansion) && !g_writeFailed) return kOk;
+    if (g_writeFailed && expansion.failure == kOk) expansion.Fail(kWriteFailed, L"a file");
     if (expansion.failure == kUnsafeName) {
         std::fwprintf(stderr, L"expand: %ls: refused, the name leaves the destination\n",
                       expansion.failedName.c_str());
