@@ -225,7 +225,7 @@ std::vector<wchar_t> ChildEnvironment(const Child& child) {
 
 }  // namespace
 
-HANDLE Start(const Child& child) {
+HANDLE Start(const Child& child, HANDLE* thread) {
     std::vector<wchar_t> commandLine(child.commandLine.begin(), child.commandLine.end());
     commandLine.push_back(L'\0');
     std::vector<wchar_t> environment;
@@ -235,25 +235,42 @@ HANDLE Start(const Child& child) {
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = child.show;
     PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+    bool suspended = child.suspended || child.job != nullptr;
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                          CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0),
                           environment.empty() ? nullptr : environment.data(),
                           child.currentDirectory.empty() ? nullptr : child.currentDirectory.c_str(), &startup,
                           &process))
         return nullptr;
+    // In the job before its first instruction, so that all it starts is too.
+    if (child.job != nullptr) ::AssignProcessToJobObject(child.job, process.hProcess);
+    if (child.suspended && thread != nullptr) {
+        *thread = process.hThread;
+        return process.hProcess;
+    }
+    if (suspended) ::ResumeThread(process.hThread);
     ::CloseHandle(process.hThread);
     return process.hProcess;
 }
 
 DWORD Run(const Child& child) {
-    HANDLE process = Start(child);
-    if (process == nullptr) return ~0u;
+    Child inJob = child;
+    HANDLE ownJob = child.job == nullptr ? ::CreateJobObjectW(nullptr, nullptr) : nullptr;
+    if (ownJob != nullptr) inJob.job = ownJob;
+    inJob.suspended = false;
+    HANDLE process = Start(inJob);
     DWORD exitCode = ~0u;
-    if (::WaitForSingleObject(process, child.timeoutMs) == WAIT_OBJECT_0) {
-        ::GetExitCodeProcess(process, &exitCode);
-    } else {
-        ::TerminateProcess(process, exitCode);  // a hung child must not outlive its test
+    if (process != nullptr) {
+        if (::WaitForSingleObject(process, child.timeoutMs) == WAIT_OBJECT_0) {
+            ::GetExitCodeProcess(process, &exitCode);
+        } else if (inJob.job != nullptr) {
+            ::TerminateJobObject(inJob.job, exitCode);  // a hung run must not outlive its test
+        } else {
+            ::TerminateProcess(process, exitCode);
+        }
+        ::CloseHandle(process);
     }
-    ::CloseHandle(process);
+    if (ownJob != nullptr) ::CloseHandle(ownJob);
     return exitCode;
 }
 

@@ -64,7 +64,8 @@ std::vector<std::wstring> LogMessages(const std::wstring& path);
 
 // Starts commandLine exactly as given, optionally with its own TMP and TEMP
 // and further environment variables, and waits for it. Returns its exit code,
-// or ~0u when it could not start or did not end in time.
+// or ~0u when it could not start or did not end in time; a child that does
+// not end in time is ended with every process it started.
 struct Child {
     std::wstring commandLine;
     std::wstring currentDirectory;  // empty: the test's own
@@ -72,11 +73,15 @@ struct Child {
     std::vector<std::pair<std::wstring, std::wstring>> environment;  // set or replaced
     WORD show = SW_HIDE;
     DWORD timeoutMs = 120000;
+    HANDLE job = nullptr;  // non-null: the child, and what it starts, run in this job
+    bool suspended = false;  // Start only: the caller resumes the returned thread
 };
 DWORD Run(const Child& child);
 
 // Starts commandLine like Run but does not wait; the caller owns the handle.
-HANDLE Start(const Child& child);
+// With child.suspended the first thread is handed out through thread and has
+// to be resumed by the caller.
+HANDLE Start(const Child& child, HANDLE* thread = nullptr);
 
 // The strings of a REG_MULTI_SZ value, in order, empty ones included; none
 // when the value is missing.
