@@ -1,7 +1,7 @@
 # kesto: `make` builds every artifact, `make test` builds and runs every test,
 # `make demo` runs a sample package under Wine. Each target first installs
 # what it needs on a fresh Debian machine.
-.PHONY: all deps build native x86 x64 test test-native test-x64 test-x86 demo dist bench fuzz clean
+.PHONY: all deps build native x86 x64 test test-native test-x64 test-x86 demo dist bench fuzz reliability clean
 
 all: build
 
@@ -40,13 +40,22 @@ demo: build
 dist: build
 	./scripts/dist.sh
 
-# libFuzzer targets over the platform-free logic, with a short run of each.
-# Longer: build/fuzz/bin/<target> -max_total_time=300 build/fuzz/corpus/<target>
+# libFuzzer targets over the platform-free logic, with address and undefined
+# behaviour checks: FUZZ_SECONDS each (CI: 20), then a table of executions and
+# coverage (tests/native/fuzz/run.sh, also in build/fuzz/fuzz-results.md).
+FUZZ_SECONDS ?= 60
 fuzz:
 	@./scripts/setup-deps.sh fuzz
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz
-	ctest --preset fuzz
+	ctest --preset fuzz -LE fuzz
+	./tests/native/fuzz/run.sh $(FUZZ_SECONDS)
+
+# The long reliability runs under Wine (300 runs in a row, 4 launchers x 50
+# rounds, 8 at once, faults, 200 damaged packages) and FUZZ_SECONDS of each
+# fuzz target; prints the figures, also left in build/reliability/results.md.
+reliability: build
+	./tests/reliability/run.sh
 
 # Benchmarks, each against a baseline measured in the same run; prints one
 # table (bench/run.sh). Their packages are made once under build/bench.

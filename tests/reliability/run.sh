@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# make reliability: the long versions of the reliability tests
+# (reliability_test.cpp) under Wine with the real stub, then every fuzz target
+# for a minute. Prints the figures and leaves them, with the date, the machine
+# and the command for each, in build/reliability/results.md; the whole output
+# of the tests goes to build/reliability/reliability.log.
+#
+# Settings (environment): the counts of reliability_test.cpp (KESTO_SOAK_RUNS
+# and so on; the defaults below are the published ones), FUZZ_SECONDS (60).
+# Do not run it while `make test` runs: both use build/x64's Wine prefix.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+x64=$top/build/x64
+out=$top/build/reliability
+mkdir -p "$out"
+
+export KESTO_SOAK_RUNS=${KESTO_SOAK_RUNS:-300}
+export KESTO_CONCURRENT_ROUNDS=${KESTO_CONCURRENT_ROUNDS:-50}
+export KESTO_AT_ONCE_ROUNDS=${KESTO_AT_ONCE_ROUNDS:-10}
+export KESTO_DAMAGED_RUNS=${KESTO_DAMAGED_RUNS:-200}
+export KESTO_DAMAGED_SEED=${KESTO_DAMAGED_SEED:-10}
+export KESTO_STAGE_ATTEMPTS=${KESTO_STAGE_ATTEMPTS:-6}
+fuzz_seconds=${FUZZ_SECONDS:-60}
+
+# The tests' environment, as CTest gives it (tests/CMakeLists.txt).
+export KESTO_WINE_DIR=$x64/wine
+export KESTO_EXPAND_EXE=$x64/tests/expand/expand.exe
+export KESTO_STUB=$top/dist/x64/kesto.exe
+export KESTO_TEST_DATA=$x64/tests/data
+export KESTO_TEST_TMP=$x64/tests/tmp
+small_fs=$KESTO_TEST_TMP/small-fs-reliability
+export KESTO_SMALL_FS_COPY=$small_fs/copy KESTO_SMALL_FS_EXPAND=$small_fs/expand
+program=$x64/tests/reliability/reliability_test.exe
+[ -f "$program" ] || { echo "reliability: $program is missing (make x64 builds it)" >&2; exit 1; }
+
+finish() {
+  "$top/tests/reliability/small-fs.sh" unmount "$small_fs" || true
+  "$top/tests/harness/wine-env.sh" stop || true
+}
+trap finish EXIT
+"$top/tests/harness/wine-env.sh" start
+"$top/tests/reliability/small-fs.sh" mount "$small_fs"
+
+started=$(date +%s)
+status=0
+"$x64/wine-run" "$program" 2>&1 | tee "$out/reliability.log" | grep -E '^(figure:|\[ *(OK|FAILED|SKIPPED|RUN) )' || true
+grep -q '^\[  PASSED  \]' "$out/reliability.log" && ! grep -q '^\[  FAILED  \]' "$out/reliability.log" || status=1
+took=$(( $(date +%s) - started ))
+
+# One row a test: its figure line and how long it took.
+machine="$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(free -g | awk '/^Mem:/ {print $2}') GiB; $(wine --version)"
+{
+  echo "Reliability under Wine, $(date -u '+%Y-%m-%d %H:%M UTC'); $machine; the tests took $took s."
+  echo
+  echo "| test | figures | time | result |"
+  echo "|---|---|---|---|"
+  for test in $(sed -n 's/^\[ RUN      \] Reliability\.//p' "$out/reliability.log"); do
+    figure=$(awk -v t="$test" '$0 ~ "^\\[ RUN      \\] Reliability\\." t "$" {on=1; next}
+                               on && /^figure:/ {sub(/^figure: /, ""); print; exit}
+                               on && /^\[ / {exit}' "$out/reliability.log")
+    end=$(grep -E "^\[ *(OK|FAILED|SKIPPED) *\] Reliability\.$test " "$out/reliability.log" | head -n1 || true)
+    result=$(sed -E 's/^\[ *([A-Z]+) *\].*/\1/' <<<"$end")
+    ms=$(grep -oE '\(([0-9]+) ms\)' <<<"$end" | tr -dc 0-9)
+    echo "| $test | ${figure:--} | $(( ${ms:-0} / 1000 )) s | ${result:-?} |"
+  done
+  echo
+  echo "Counts: KESTO_SOAK_RUNS=$KESTO_SOAK_RUNS KESTO_CONCURRENT_ROUNDS=$KESTO_CONCURRENT_ROUNDS" \
+       "KESTO_AT_ONCE_ROUNDS=$KESTO_AT_ONCE_ROUNDS KESTO_DAMAGED_RUNS=$KESTO_DAMAGED_RUNS" \
+       "KESTO_DAMAGED_SEED=$KESTO_DAMAGED_SEED KESTO_STAGE_ATTEMPTS=$KESTO_STAGE_ATTEMPTS."
+  echo "One test alone: build/x64/wine-run build/x64/tests/reliability/reliability_test.exe" \
+       "--gtest_filter=Reliability.<test> (with the environment this script sets)."
+  echo
+} >"$out/results.md"
+
+if [ "$fuzz_seconds" != 0 ]; then
+  if ! make -C "$top" fuzz FUZZ_SECONDS="$fuzz_seconds" >"$out/fuzz.log" 2>&1; then
+    status=1
+    tail -n 30 "$out/fuzz.log"
+  fi
+  [ -f "$top/build/fuzz/fuzz-results.md" ] && cat "$top/build/fuzz/fuzz-results.md" >>"$out/results.md"
+fi
+echo
+cat "$out/results.md"
+exit $status
