@@ -43,26 +43,25 @@ trap finish EXIT
 
 started=$(date +%s)
 status=0
-"$x64/wine-run" "$program" 2>&1 | tee "$out/reliability.log" | grep -E '^(figure:|\[ *(OK|FAILED|SKIPPED|RUN) )' || true
+# Wine's console output ends its lines in CR LF.
+"$x64/wine-run" "$program" 2>&1 | tr -d '\r' | tee "$out/reliability.log" |
+  grep --line-buffered -E '^(figure:|\[ *(OK|FAILED|SKIPPED|RUN) +\] Reliability)' || true
 grep -q '^\[  PASSED  \]' "$out/reliability.log" && ! grep -q '^\[  FAILED  \]' "$out/reliability.log" || status=1
 took=$(( $(date +%s) - started ))
 
-# One row a test: its figure line and how long it took.
-machine="$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(free -g | awk '/^Mem:/ {print $2}') GiB; $(wine --version)"
+# One row a test: its figure line, how long it took and its result.
+machine="$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(free -g | awk '/^Mem:/ {print $2}') GiB; $(wine --version 2>/dev/null)"
 {
   echo "Reliability under Wine, $(date -u '+%Y-%m-%d %H:%M UTC'); $machine; the tests took $took s."
   echo
   echo "| test | figures | time | result |"
   echo "|---|---|---|---|"
-  for test in $(sed -n 's/^\[ RUN      \] Reliability\.//p' "$out/reliability.log"); do
-    figure=$(awk -v t="$test" '$0 ~ "^\\[ RUN      \\] Reliability\\." t "$" {on=1; next}
-                               on && /^figure:/ {sub(/^figure: /, ""); print; exit}
-                               on && /^\[ / {exit}' "$out/reliability.log")
-    end=$(grep -E "^\[ *(OK|FAILED|SKIPPED) *\] Reliability\.$test " "$out/reliability.log" | head -n1 || true)
-    result=$(sed -E 's/^\[ *([A-Z]+) *\].*/\1/' <<<"$end")
-    ms=$(grep -oE '\(([0-9]+) ms\)' <<<"$end" | tr -dc 0-9)
-    echo "| $test | ${figure:--} | $(( ${ms:-0} / 1000 )) s | ${result:-?} |"
-  done
+  awk '/^\[ RUN      \] Reliability\./ { name = substr($4, 13); figure = "-" }
+       /^figure: / && name != "" { figure = substr($0, 9) }
+       /^\[ *(OK|FAILED|SKIPPED) *\] Reliability\./ && name != "" {
+         result = $0; sub(/^\[ */, "", result); sub(/ *\].*/, "", result)
+         ms = $0; sub(/.*\(/, "", ms); sub(/ ms\).*/, "", ms)
+         printf "| %s | %s | %d s | %s |\n", name, figure, ms / 1000, result; name = "" }' "$out/reliability.log"
   echo
   echo "Counts: KESTO_SOAK_RUNS=$KESTO_SOAK_RUNS KESTO_CONCURRENT_ROUNDS=$KESTO_CONCURRENT_ROUNDS" \
        "KESTO_AT_ONCE_ROUNDS=$KESTO_AT_ONCE_ROUNDS KESTO_DAMAGED_RUNS=$KESTO_DAMAGED_RUNS" \
