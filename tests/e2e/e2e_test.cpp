@@ -21,7 +21,6 @@ constexpr DWORD kNoWorkFolder = 141950978;
 constexpr DWORD kPartialCopyFailed = 141950981;
 constexpr DWORD kExpandFailed = 141950983;
 constexpr DWORD kNoEntry = 141950984;
-const wchar_t kWindowClass[] = L"Kesto{5696BF71-E6D6-4D50-B0B0-D140889839EF}";
 
 // The lines of a record an entry wrote (UTF-8, CR LF).
 std::vector<std::wstring> ReadRecord(const std::wstring& path) {
@@ -31,16 +30,6 @@ std::vector<std::wstring> ReadRecord(const std::wstring& path) {
     for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
         lines.push_back(text.substr(start, end - start));
     return lines;
-}
-
-// The stage window of the launcher with process id pid, found by its class.
-HWND FindStageWindow(DWORD pid) {
-    for (HWND window = nullptr; (window = ::FindWindowExW(nullptr, window, kWindowClass, nullptr)) != nullptr;) {
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(window, &owner);
-        if (owner == pid) return window;
-    }
-    return nullptr;
 }
 
 // Waits, within a generous bound, until the condition holds.
@@ -319,7 +308,7 @@ TEST_F(LauncherRun, ClosedFromOutsideWaitsForTheEntryThenEndsWithTheInitialCode)
     std::wstring work = WorkFolder();
     ASSERT_TRUE(WaitUntil([&] { return t::Exists(work + L"\\started.txt"); })) << "the entry never started";
 
-    HWND window = FindStageWindow(pid);
+    HWND window = t::FindStageWindow(pid);
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(::PostMessageW(window, WM_CLOSE, 0, 0));
     // The launcher waits for its entry and never ends it.

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/exit_codes.h"
 #include "listing.h"
 #include "test_support.h"
 
@@ -29,14 +30,13 @@ namespace {
 using kesto::test::ScratchFolder;
 namespace t = kesto::test;
 
-constexpr DWORD kClosedFromOutside = 141950976;
-constexpr DWORD kNoWorkFolder = 141950978;
-constexpr DWORD kPartialCopyFailed = 141950981;
-constexpr DWORD kExpandFailed = 141950983;
-constexpr DWORD kNoEntry = 141950984;
+constexpr DWORD kClosedFromOutside = kesto::kExitInitial;
+constexpr DWORD kNoWorkFolder = kesto::kExitTempFolder;
+constexpr DWORD kPartialCopyFailed = kesto::kExitPartialCopy;
+constexpr DWORD kExpandFailed = kesto::kExitExpand;
+constexpr DWORD kNoEntry = kesto::kExitExecBatOrExe;
 constexpr DWORD kAccessViolation = 0xC0000005;
 constexpr DWORD kWatchdogMs = 120000;
-const wchar_t kWindowClass[] = L"Kesto{5696BF71-E6D6-4D50-B0B0-D140889839EF}";
 
 int Count(const char* name, int fallback) {
     const char* value = std::getenv(name);
@@ -133,16 +133,6 @@ std::vector<std::wstring> ActorRunLog(const std::wstring& log, const std::wstrin
         L"ExecBatOrExe return " + std::to_wstring(code) + L".",
         L"return " + std::to_wstring(code) + L".",
     };
-}
-
-// The stage window of the launcher with process id pid, found by its class.
-HWND FindStageWindow(DWORD pid) {
-    for (HWND window = nullptr; (window = ::FindWindowExW(nullptr, window, kWindowClass, nullptr)) != nullptr;) {
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(window, &owner);
-        if (owner == pid) return window;
-    }
-    return nullptr;
 }
 
 // Names registered for deletion at the next restart below folder.
@@ -509,7 +499,7 @@ TEST_F(Reliability, ClosedOrSessionEndedInEachStage) {
                 Launcher run(Launch(launcher, tail));
                 ASSERT_TRUE(run.started());
                 ASSERT_TRUE(WaitUntil([&] { return t::Exists(stage.trace); })) << what;
-                HWND window = FindStageWindow(run.pid());
+                HWND window = t::FindStageWindow(run.pid());
                 ASSERT_NE(window, nullptr) << what;
                 if (endSession) {
                     // The launcher never objects to the session ending. (Asked

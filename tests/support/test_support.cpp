@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "launcher/launcher.h"
+
 #include <shellapi.h>
 #include <shlobj.h>
 
@@ -272,6 +274,16 @@ DWORD Run(const Child& child) {
     }
     if (ownJob != nullptr) ::CloseHandle(ownJob);
     return exitCode;
+}
+
+HWND FindStageWindow(DWORD pid) {
+    for (HWND window = nullptr;
+         (window = ::FindWindowExW(nullptr, window, kesto::kStageWindowClass, nullptr)) != nullptr;) {
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        if (owner == pid) return window;
+    }
+    return nullptr;
 }
 
 std::vector<std::wstring> ReadMultiString(HKEY root, const wchar_t* key, const wchar_t* value) {

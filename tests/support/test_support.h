@@ -83,6 +83,10 @@ DWORD Run(const Child& child);
 // to be resumed by the caller.
 HANDLE Start(const Child& child, HANDLE* thread = nullptr);
 
+// The hidden stage window of the launcher with process id pid, found by its
+// window class as another program finds it; null while it has none.
+HWND FindStageWindow(DWORD pid);
+
 // The strings of a REG_MULTI_SZ value, in order, empty ones included; none
 // when the value is missing.
 std::vector<std::wstring> ReadMultiString(HKEY root, const wchar_t* key, const wchar_t* value);
