@@ -44,7 +44,7 @@ trap finish EXIT
 started=$(date +%s)
 status=0
 # Wine's console output ends its lines in CR LF.
-"$x64/wine-run" "$program" 2>&1 | tr -d '\r' | tee "$out/reliability.log" |
+"$x64/wine-run" "$program" 2>&1 | sed -u 's/\r$//' | tee "$out/reliability.log" |
   grep --line-buffered -E '^(figure:|\[ *(OK|FAILED|SKIPPED|RUN) +\] Reliability)' || true
 grep -q '^\[  PASSED  \]' "$out/reliability.log" && ! grep -q '^\[  FAILED  \]' "$out/reliability.log" || status=1
 took=$(( $(date +%s) - started ))
