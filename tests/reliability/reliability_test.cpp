@@ -272,7 +272,10 @@ TEST_F(Reliability, SoakRunsInARow) {
         EXPECT_EQ(code, kind.code) << what;
         std::vector<std::vector<std::wstring>> logged = WholeRuns(Log(name));
         bool complete = logged.size() == 1 && logged[0].back() == L"return " + std::to_wstring(int(kind.code)) + L".";
-        EXPECT_TRUE(complete) << what << ": log incomplete";
+        std::string lines;
+        for (const auto& run : logged)
+            for (const std::wstring& line : run) lines += "\n  " + t::Narrow(line);
+        EXPECT_TRUE(complete) << what << ": the log differs:" << lines;
         ExpectNothingLeft(temp_, what);
         good += code == kind.code && complete && t::ListFolder(temp_).empty();
         t::RemoveTreeWhenReleased(records_);
