@@ -52,7 +52,8 @@ void CLogOutPxSA::Build() {
     }
 
     // The list header (8 bytes) and, per entry, its header and mask (4 + 4).
-    DWORD aclSize = g_sys.GetLengthSid(usersSid_) + g_sys.GetLengthSid(administratorsSid_) + g_sys.GetLengthSid(systemSid_) + 32;
+    DWORD aclSize =
+        g_sys.GetLengthSid(usersSid_) + g_sys.GetLengthSid(administratorsSid_) + g_sys.GetLengthSid(systemSid_) + 32;
     acl_ = static_cast<PACL>(g_sys.LocalAlloc(LMEM_ZEROINIT, aclSize));
     if (acl_ == nullptr) return;
     if (!g_sys.InitializeAcl(acl_, aclSize, ACL_REVISION)) return;

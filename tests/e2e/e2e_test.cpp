@@ -32,15 +32,6 @@ std::vector<std::wstring> ReadRecord(const std::wstring& path) {
     return lines;
 }
 
-// Waits, within a generous bound, until the condition holds.
-template <typename Condition>
-bool WaitUntil(Condition condition) {
-    for (int i = 0; i < 1200; ++i) {
-        if (condition()) return true;
-        ::Sleep(50);
-    }
-    return false;
-}
 
 class LauncherRun : public ::testing::Test {
 protected:
@@ -306,7 +297,7 @@ TEST_F(LauncherRun, ClosedFromOutsideWaitsForTheEntryThenEndsWithTheInitialCode)
     ASSERT_NE(process, nullptr);
     DWORD pid = ::GetProcessId(process);
     std::wstring work = WorkFolder();
-    ASSERT_TRUE(WaitUntil([&] { return t::Exists(work + L"\\started.txt"); })) << "the entry never started";
+    ASSERT_TRUE(t::WaitUntil([&] { return t::Exists(work + L"\\started.txt"); })) << "the entry never started";
 
     HWND window = t::FindStageWindow(pid);
     ASSERT_NE(window, nullptr);
@@ -357,7 +348,7 @@ TEST_F(LauncherRun, LogWaitsForTheLockNamedAfterTheLauncherPath) {
     ASSERT_NE(process, nullptr);
     // The log is opened, and its byte-order mark written, before the banner,
     // which waits for the lock.
-    EXPECT_TRUE(WaitUntil([&] { return FileSize(LogFile()) == 2; }));
+    EXPECT_TRUE(t::WaitUntil([&] { return FileSize(LogFile()) == 2; }));
     EXPECT_EQ(::WaitForSingleObject(process, 1500), DWORD(WAIT_TIMEOUT));
     EXPECT_EQ(FileSize(LogFile()), 2);
 
@@ -378,10 +369,10 @@ TEST_F(LauncherRun, TwoLaunchersFromOneFileRunSideBySide) {
     std::wstring firstLog = scratch_ / L"first", secondLog = scratch_ / L"second";
     HANDLE first = t::Start(Launch(L"/LOG:" + firstLog));
     ASSERT_NE(first, nullptr);
-    ASSERT_TRUE(WaitUntil([&] { return t::Exists(temp_ + L"\\QzEXF0000\\started.txt"); }));
+    ASSERT_TRUE(t::WaitUntil([&] { return t::Exists(temp_ + L"\\QzEXF0000\\started.txt"); }));
     HANDLE second = t::Start(Launch(L"/LOG:" + secondLog));
     ASSERT_NE(second, nullptr);
-    ASSERT_TRUE(WaitUntil([&] { return t::Exists(temp_ + L"\\QzEXF0001\\started.txt"); }));
+    ASSERT_TRUE(t::WaitUntil([&] { return t::Exists(temp_ + L"\\QzEXF0001\\started.txt"); }));
 
     for (const wchar_t* folder : {L"\\QzEXF0001", L"\\QzEXF0000"}) {
         ASSERT_TRUE(t::WriteText(temp_ + folder + L"\\release.txt", "go"));

@@ -48,14 +48,6 @@ void Figure(const std::string& text) {
     std::fflush(stdout);
 }
 
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD timeoutMs = 60000) {
-    for (DWORD waited = 0; waited < timeoutMs; waited += 2) {
-        if (condition()) return true;
-        ::Sleep(2);
-    }
-    return false;
-}
 
 // The launcher's log messages as they are formed: a literal text, or a text
 // with one value ("%s" any text, "%d" a decimal number).
@@ -328,7 +320,7 @@ TEST_F(Reliability, SharedLogBelongsToItsFirstOpenerAlone) {
     for (int k = 0; k < 4; ++k) running.push_back(std::make_unique<Launcher>(Launch(launcher, tail, temp_ + std::to_wstring(k))));
     for (int k = 0; k < 4; ++k) {
         std::wstring work = temp_ + std::to_wstring(k) + L"\\QzEXF0000";
-        EXPECT_TRUE(WaitUntil([&] { return t::Exists(work + L"\\started.txt"); })) << "launcher " << k;
+        EXPECT_TRUE(t::WaitUntil([&] { return t::Exists(work + L"\\started.txt"); })) << "launcher " << k;
     }
     for (int k = 0; k < 4; ++k) t::WriteText(temp_ + std::to_wstring(k) + L"\\QzEXF0000\\release.txt", "go");
     for (int k = 0; k < 4; ++k) EXPECT_EQ(running[k]->Wait(), 6u) << "launcher " << k;
@@ -501,7 +493,7 @@ TEST_F(Reliability, ClosedOrSessionEndedInEachStage) {
                 std::wstring tail = LogOption(L"stage") + L" --started --wait --exit=8";
                 Launcher run(Launch(launcher, tail));
                 ASSERT_TRUE(run.started());
-                ASSERT_TRUE(WaitUntil([&] { return t::Exists(stage.trace); })) << what;
+                ASSERT_TRUE(t::WaitUntil([&] { return t::Exists(stage.trace); })) << what;
                 HWND window = t::FindStageWindow(run.pid());
                 ASSERT_NE(window, nullptr) << what;
                 if (endSession) {

@@ -83,6 +83,17 @@ DWORD Run(const Child& child);
 // to be resumed by the caller.
 HANDLE Start(const Child& child, HANDLE* thread = nullptr);
 
+// Waits until the condition holds, looking every 2 ms, for at most timeoutMs;
+// false when it never did.
+template <typename Condition>
+bool WaitUntil(Condition condition, DWORD timeoutMs = 60000) {
+    for (DWORD waited = 0; waited < timeoutMs; waited += 2) {
+        if (condition()) return true;
+        ::Sleep(2);
+    }
+    return false;
+}
+
 // The hidden stage window of the launcher with process id pid, found by its
 // window class as another program finds it; null while it has none.
 HWND FindStageWindow(DWORD pid);
