@@ -7,7 +7,8 @@
 #include <string>
 
 #include "launcher/run_state.h"
-#include "payload/marker_scan.h"
+#include "log/log.h"
+#include "payload/package_format.h"
 #include "platform/handles.h"
 #include "platform/module_path.h"
 #include "platform/syscalls.h"
@@ -41,6 +42,13 @@ bool PartialCopy() {
     std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[kBlockSize]);
     if (!block) return false;
     MarkerScan scan(marker);
+    // A package with a digest record is checked as it is copied: the
+    // cabinet's bytes, restored, against the record. Without one it is
+    // copied as it stands.
+    PayloadDigest expected;
+    bool checked = false;
+    uint64_t unchecked = 0;  // cabinet bytes not hashed yet
+    PayloadHash hash;
     long long total = 0;
     while (total < fileSize.QuadPart) {
         DWORD read = 0;
@@ -48,19 +56,38 @@ bool PartialCopy() {
         // the payload is incomplete: a cut-off cabinet is a failure here, not
         // something for the expansion to stumble on.
         if (!g_sys.ReadFile(own.get(), block.get(), kBlockSize, &read, nullptr) || read == 0) return false;
+        const bool foundBefore = scan.Found();
         size_t payloadStart = scan.Feed(block.get(), read);
+        if (!foundBefore && scan.Found()) {
+            checked = ReadDigestRecord(scan.BytesBeforeMarker(), expected);
+            unchecked = expected.cabinetBytes;
+        }
         if (payloadStart < read) {
+            unsigned char* payload = block.get() + payloadStart;
             DWORD count = DWORD(read - payloadStart);
-            Complement(block.get() + payloadStart, count);
+            Complement(payload, count);
+            if (checked && unchecked > 0) {
+                DWORD hashed = unchecked < count ? DWORD(unchecked) : count;
+                hash.Update(payload, hashed);
+                unchecked -= hashed;
+            }
             DWORD written = 0;
-            if (!::WriteFile(out.get(), block.get() + payloadStart, count, &written, nullptr) || written != count)
-                return false;
+            if (!g_sys.WriteFile(out.get(), payload, count, &written, nullptr) || written != count) return false;
         }
         total += read;
     }
     // Without the marker there is no payload at all. A marker that ends the
     // file leaves an empty cabinet, which the expansion then reports.
-    return scan.Found();
+    if (!scan.Found()) return false;
+    if (checked && unchecked > 0) {
+        LogMessage(L"Payload damaged: the file ends before the cabinet does.");
+        return false;
+    }
+    if (checked && hash.Value() != expected.value) {
+        LogMessage(L"Payload damaged: the cabinet does not match its digest.");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace kesto

@@ -19,6 +19,7 @@ SystemCalls KernelFunctions() {
     calls.GetTempPathW = ::GetTempPathW;
     calls.GetLocalTime = ::GetLocalTime;
     calls.ReadFile = ::ReadFile;
+    calls.WriteFile = ::WriteFile;
     return calls;
 }
 

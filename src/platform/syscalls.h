@@ -31,6 +31,7 @@ struct SystemCalls {
     decltype(&::GetTempPathW) GetTempPathW;
     decltype(&::GetLocalTime) GetLocalTime;
     decltype(&::ReadFile) ReadFile;
+    decltype(&::WriteFile) WriteFile;
 
     // user32, loaded by LoadSystemCalls.
     decltype(&::ExitWindowsEx) ExitWindowsEx;

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <string>
 
-#include "payload/marker_scan.h"
+#include "payload/package_format.h"
 
 namespace kesto {
 namespace {

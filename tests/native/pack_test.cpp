@@ -9,7 +9,7 @@
 #include <string>
 
 #include "launcher_file.h"
-#include "payload/marker_scan.h"
+#include "payload/package_format.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <map>
 
 #include "names.h"
-#include "payload/marker_scan.h"
+#include "payload/package_format.h"
 
 namespace kesto::pack {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "payload/marker_scan.h"
+#include "payload/package_format.h"
 
 namespace {
 

@@ -1,0 +1,109 @@
+#pragma once
+// The layout of a launcher file, in one place for the launcher, both packers,
+// the tests and the benchmarks:
+//
+//   stub image | zero padding | digest record (optional) | marker | payload
+//
+// The payload is a cabinet with every byte complemented, running to the end
+// of the file (a signature may follow the cabinet). The digest record names
+// how many payload bytes the cabinet has and their XXH64; readers that do
+// not know it (earlier launchers, cabinet tools) skip it with the padding.
+// No platform calls here, so the same code also builds natively for the
+// packer and for fuzzing.
+#include <cstddef>
+#include <cstdint>
+
+namespace kesto {
+
+constexpr size_t kMarkerLength = 10;
+
+// Fills marker with the ten marker bytes and a terminating zero. The marker is
+// put together from two 4-byte values and a 2-byte value at run time, so that
+// its ten bytes never stand in one piece in the launcher's own image: the scan
+// takes the first occurrence in the whole file.
+void AssembleMarker(unsigned char (&marker)[kMarkerLength + 1]);
+
+// Complements every byte in place (b becomes 255 - b).
+void Complement(unsigned char* bytes, size_t size);
+
+// The digest record: 32 bytes right before the marker.
+//   0  8  "XXH64SUM"
+//   8  8  the cabinet's length in bytes (little-endian): the payload bytes covered
+//  16  8  XXH64 (seed 0) of those bytes as restored, i.e. of the cabinet itself
+//  24  8  zero: leaves the marker scan without a partial match before the marker
+constexpr size_t kDigestRecordSize = 32;
+struct PayloadDigest {
+    uint64_t cabinetBytes = 0;
+    uint64_t value = 0;
+};
+void WriteDigestRecord(const PayloadDigest& digest, unsigned char (&record)[kDigestRecordSize]);
+// False when the bytes are no digest record (a package made without one).
+bool ReadDigestRecord(const unsigned char* record, PayloadDigest& digest);
+
+// XXH64 of a byte stream, fed in pieces.
+class PayloadHash {
+public:
+    PayloadHash();
+    void Update(const unsigned char* bytes, size_t size);
+    uint64_t Value() const;
+
+private:
+    alignas(8) unsigned char state_[88];  // XXH64_state_t, kept out of this header
+};
+
+// The scan's state, carried from one block to the next.
+class MarkerScan {
+public:
+    explicit MarkerScan(const unsigned char* marker) : marker_(marker) {}
+
+    // Scans one block, unless the marker was found before. Returns where the
+    // payload begins in this block: 0 once the marker has been found in an
+    // earlier block, the position behind the marker's last byte when it ends
+    // in this block, and size when nothing of this block is payload.
+    //
+    // A byte that breaks a partial match is not compared again with the
+    // marker's first byte: the scan never falls back.
+    size_t Feed(const unsigned char* block, size_t size);
+
+    bool Found() const { return found_; }
+    // How many of the marker's first bytes the data so far ends with.
+    size_t PartialMatch() const { return found_ ? 0 : matched_; }
+    // Once found: the kDigestRecordSize bytes that stood right before the
+    // marker (zeros where the file had fewer), whichever blocks they came in.
+    const unsigned char* BytesBeforeMarker() const { return before_; }
+
+private:
+    void Remember(const unsigned char* bytes, size_t size);
+
+    const unsigned char* marker_;
+    size_t matched_ = 0;
+    bool found_ = false;
+    unsigned char before_[kDigestRecordSize + kMarkerLength] = {};
+};
+
+// The launcher copies its payload in 4096-byte blocks read from the start of
+// its file. Zero bytes before the record and the marker that make the payload
+// start on a block boundary turn every write into one whole page.
+constexpr size_t kPayloadAlignment = 4096;
+
+// How many zero bytes go behind the stub: enough to start the payload on a
+// block boundary when align is set, and at least one when the stub ends in a
+// beginning of the marker (stubPartialMatch, from MarkerScan::PartialMatch)
+// and nothing else would break it. bytesBeforeMarker counts the stub and the
+// digest record, if any.
+size_t PaddingBeforeMarker(uint64_t bytesBeforeMarker, size_t stubPartialMatch, bool withRecord, bool align);
+
+// The fields of a Windows program's headers that the packer and the tests
+// read, from the first bytes of its file.
+struct PeHeaders {
+    bool pe32Plus = false;
+    uint32_t timeStampOffset = 0;     // where the link time stamp stands in the file
+    uint32_t checksumOffset = 0;      // where the image checksum stands
+    uint32_t certificateOffset = 0;   // the certificate table (signature); 0 when none
+    uint32_t certificateSize = 0;
+    uint64_t imageEnd = 0;            // where the last section's raw data ends
+};
+// False when the bytes hold no MZ and PE header (within size).
+bool ReadPeHeaders(const unsigned char* file, size_t size, PeHeaders& headers);
+
+}  // namespace kesto
