@@ -2,9 +2,9 @@
 //
 // What a whole launcher run adds to the work it has done: a run of LAUNCHER
 // (started hidden) against the same two steps done directly, in a fresh
-// folder: "cmd /c expand.exe CABINET -f:* ." and then the entry ENTRY (a
-// program) out of the expanded files, both started as the launcher starts
-// them. CABINET is the cabinet the launcher carries.
+// folder: cmd /c running the system's expand.exe on CABINET with "-f:* ."
+// and then the entry ENTRY (a program) out of the expanded files, both
+// started as the launcher starts them. CABINET is the cabinet the launcher carries.
 //
 // A third contender runs the same launcher file inside this program with
 // every stage timed, which shows where the difference goes: the copy, the
@@ -111,7 +111,9 @@ double DirectRun(const std::wstring& cabinet, const std::wstring& entry, const s
     ::GetSystemDirectoryW(system, MAX_PATH);
     double start = Now();
     if (!FreshFolder(folder)) Fail("cannot make a fresh folder");
-    DWORD expanded = RunHidden(L"\"" + std::wstring(system) + L"\\cmd.exe\" /c expand.exe \"" + cabinet + L"\" -f:* .",
+    const std::wstring folderOfSystem = system;
+    DWORD expanded = RunHidden(L"\"" + folderOfSystem + L"\\cmd.exe\" /c \"\"" + folderOfSystem + L"\\expand.exe\" \"" + cabinet +
+                                   L"\" -f:* .\"",
                                folder, kStartedAsTheLauncherDoes);
     DWORD entryCode = RunHidden(L"\"" + folder + L"\\" + entry + L"\"", folder, kStartedAsTheLauncherDoes);
     double seconds = Now() - start;

@@ -35,6 +35,18 @@ void PutDecimal(Sink& sink, int value, bool zeroPad, unsigned width) {
     while (count > 0) sink.Put(digits[--count]);
 }
 
+// A value's control characters, and the separators some editors break lines
+// at, are written as \uXXXX: no value can end a log line and start another.
+void PutValueCharacter(Sink& sink, wchar_t c) {
+    if (c >= 0x20 && (c < 0x7F || c > 0x9F) && c != 0x2028 && c != 0x2029) {
+        sink.Put(c);
+        return;
+    }
+    sink.Put(L'\\');
+    sink.Put(L'u');
+    for (int shift = 12; shift >= 0; shift -= 4) sink.Put(L"0123456789ABCDEF"[(c >> shift) & 0xF]);
+}
+
 }  // namespace
 
 size_t FormatTextV(wchar_t* out, size_t capacity, const wchar_t* format, va_list args) {
@@ -58,7 +70,7 @@ size_t FormatTextV(wchar_t* out, size_t capacity, const wchar_t* format, va_list
         } else if (*p == L's') {
             const wchar_t* text = va_arg(args, const wchar_t*);
             if (text == nullptr) text = L"(null)";
-            for (; *text != L'\0'; ++text) sink.Put(*text);
+            for (; *text != L'\0'; ++text) PutValueCharacter(sink, *text);
         } else if (*p == L'%' && p == start + 1) {
             sink.Put(L'%');
         } else {

@@ -17,12 +17,18 @@ HANDLE ExecCab() {
         g_sys.CoTaskMemFree(systemFolder);  // null after a failure; freeing it is harmless
         return nullptr;
     }
-    std::wstring program = std::wstring(systemFolder) + L"\\cmd.exe";
+    const std::wstring folder = systemFolder;
     g_sys.CoTaskMemFree(systemFolder);
 
     // expand.exe unpacks every file (-f:*) into the current directory (.),
-    // which is the work folder.
-    std::wstring parameters = L"/c expand.exe \"" + g_run.workFolder + L"\\MyData.cab\" -f:* .";
+    // which is the work folder. It is named by its full path: cmd.exe would
+    // look for a bare name in its current folder first (in extract-only
+    // mode, the caller's folder) and then along the PATH, where another user
+    // may have put a program of that name. cmd.exe takes the outer pair of
+    // quotes off the command and leaves the two quoted paths.
+    std::wstring program = folder + L"\\cmd.exe";
+    std::wstring parameters =
+        L"/c \"\"" + folder + L"\\expand.exe\" \"" + g_run.workFolder + L"\\MyData.cab\" -f:* .\"";
     return ExecCreateProcess(program.c_str(), parameters.c_str(), g_run.workFolder.c_str(), nullptr);
 }
 

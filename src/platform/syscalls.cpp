@@ -18,8 +18,10 @@ SystemCalls KernelFunctions() {
     calls.GetModuleFileNameW = ::GetModuleFileNameW;
     calls.GetTempPathW = ::GetTempPathW;
     calls.GetLocalTime = ::GetLocalTime;
+    calls.CreateFileW = ::CreateFileW;
     calls.ReadFile = ::ReadFile;
     calls.WriteFile = ::WriteFile;
+    calls.GetFileInformationByHandle = ::GetFileInformationByHandle;
     return calls;
 }
 
@@ -71,6 +73,7 @@ constexpr LoadedCall kLoadedCalls[] = {
     KESTO_LOADED(kAdvapi32, InitializeSecurityDescriptor),
     KESTO_LOADED(kAdvapi32, SetSecurityDescriptorDacl),
     KESTO_LOADED(kAdvapi32, SetSecurityDescriptorControl),
+    KESTO_LOADED(kAdvapi32, GetSecurityInfo),
     KESTO_LOADED(kOle32, CoTaskMemFree),
 };
 #undef KESTO_LOADED

@@ -1,12 +1,14 @@
 #pragma once
 // The platform calls that the launcher makes through a table.
 //
-// Two reasons put a call here. Some failure paths cannot be provoked for real
-// on a test machine (a token without the shutdown privilege, error 740 from
-// CreateProcessW, access denied from CreateSemaphoreW, an allocation failure),
-// and some calls must never be made by a test at all (ExitWindowsEx): only
-// test programs put their own functions in, and put the system's back with
-// ResetSystemCalls(). And no library but kernel32 and the C runtime is
+// Two reasons put a kernel32 call here; the others stay direct calls. Some
+// results cannot be had for real on a test machine (a token without the
+// shutdown privilege, error 740 from CreateProcessW, access denied from
+// CreateSemaphoreW, an allocation failure, a file owned by another user, a
+// read that ends early) or are not kept by Wine for a test to read back (the
+// access list handed to a new log file), and some calls must never be made by
+// a test at all (ExitWindowsEx): only test programs put their own functions
+// in, and put the system's back with ResetSystemCalls(). And no library but kernel32 and the C runtime is
 // imported when the program loads: a library that the loader resolves before
 // wWinMain runs may pull in others from the launcher's own folder, where
 // anyone may have put a file of that name. The user, shell, security and COM
@@ -15,6 +17,7 @@
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <aclapi.h>
 
 namespace kesto {
 
@@ -30,8 +33,10 @@ struct SystemCalls {
     decltype(&::GetModuleFileNameW) GetModuleFileNameW;
     decltype(&::GetTempPathW) GetTempPathW;
     decltype(&::GetLocalTime) GetLocalTime;
+    decltype(&::CreateFileW) CreateFileW;
     decltype(&::ReadFile) ReadFile;
     decltype(&::WriteFile) WriteFile;
+    decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
 
     // user32, loaded by LoadSystemCalls.
     decltype(&::ExitWindowsEx) ExitWindowsEx;
@@ -71,6 +76,7 @@ struct SystemCalls {
     decltype(&::InitializeSecurityDescriptor) InitializeSecurityDescriptor;
     decltype(&::SetSecurityDescriptorDacl) SetSecurityDescriptorDacl;
     decltype(&::SetSecurityDescriptorControl) SetSecurityDescriptorControl;
+    decltype(&::GetSecurityInfo) GetSecurityInfo;
     // ole32.
     decltype(&::CoTaskMemFree) CoTaskMemFree;
 };

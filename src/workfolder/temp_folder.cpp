@@ -10,7 +10,7 @@
 #include "log/format.h"
 #include "platform/handles.h"
 #include "platform/syscalls.h"
-#include "workfolder/private_folder_sa.h"
+#include "platform/private_sa.h"
 
 namespace kesto {
 
@@ -121,8 +121,8 @@ BOOL CTempFolder::CreateNumbered() {
     // The temporary folder may be shared (the machine's own, for the local
     // system account) and writable by anyone: the work folder gets an access
     // list of its own, which everything expanded into it inherits.
-    CPrivateFolderSA security;
-    if (!security.Build()) return 0;
+    CPrivateSA security;
+    if (!security.Build(CPrivateSA::kFolder)) return 0;
 
     for (int number = 0;; ++number) {
         wchar_t name[MAX_PATH];

@@ -253,8 +253,7 @@ TEST_F(LauncherRun, LogOfANormalRunHoldsExactlyTheseLines) {
     std::vector<std::wstring> expected = {
         L"LOG mode (" + LogFile() + L").",
         L"TempFolder: " + work + L".",
-        L"CreateProcess Cmd: \"C:\\windows\\system32\\cmd.exe\" /c expand.exe \"" + work +
-            L"\\MyData.cab\" -f:* ..",
+        L"CreateProcess Cmd: " + t::ExpansionCommandLine(work) + L".",
         L"CreateProcess Dir: " + work + L".",
         L"ExecCab return 0.",
         L"ShellExecuteEx Path:\"" + work + L"\\setup.bat\".",
@@ -493,6 +492,94 @@ TEST_F(LauncherRun, NamesTakenUnderTheTemporaryPathAreSkippedAndLeftAlone) {
     EXPECT_EQ(t::ReadBytes(temp_ + L"\\QzEXF0001\\setup.bat"), "@exit /b 66\r\n");
     ASSERT_TRUE(t::RemoveTree(temp_ + L"\\QzEXF0000"));
     ASSERT_TRUE(t::RemoveTree(temp_ + L"\\QzEXF0001"));
+}
+
+TEST_F(LauncherRun, ExpandProgramsPlantedOutsideTheSystemFolderNeverRun) {
+    // A program named expand.exe in the caller's folder of an extract-only
+    // run (the expansion's current folder) and in a folder first on the PATH
+    // of a normal run: each would record its start and end with 0.
+    std::wstring target = scratch_ / L"unpacked";
+    std::wstring onPath = scratch_ / L"on-path";
+    for (const std::wstring& folder : {target, onPath}) {
+        ASSERT_TRUE(t::MakeFolders(folder));
+        ASSERT_TRUE(::CopyFileW(t::TestData(L"entries\\recorder.exe").c_str(), (folder + L"\\expand.exe").c_str(), FALSE));
+    }
+    MakeLauncher(L"extract_only");
+    EXPECT_EQ(Run(L"/ExtractOnlyMode:" + target), 0u);
+    EXPECT_TRUE(t::Exists(target + L"\\readme.txt"));
+    EXPECT_TRUE(t::Exists(target + L"\\data\\sub\\file.bin"));
+
+    MakeLauncher(L"bat7");
+    t::Child child = Launch(L"");
+    child.environment.push_back({L"PATH", onPath + L";C:\\windows\\system32;C:\\windows"});
+    EXPECT_EQ(t::Run(child), 7u);
+    EXPECT_FALSE(t::Exists(records_ + L"\\expand.exe.txt")) << "a planted expand.exe ran";
+}
+
+TEST_F(LauncherRun, LogNameThatIsASecondNameOfAnotherFileIsNotWrittenThrough) {
+    std::wstring other = scratch_ / L"other.txt";
+    ASSERT_TRUE(t::WriteText(other, "another user's file"));
+    ASSERT_TRUE(::CreateHardLinkW(LogFile().c_str(), other.c_str(), nullptr));
+    MakeLauncher(L"bat7");
+    EXPECT_EQ(Run(LogOption()), 7u);
+    EXPECT_EQ(t::ReadBytes(other), "another user's file");
+}
+
+TEST_F(LauncherRun, LineBreaksInTheTailCannotForgeLogLines) {
+    MakeLauncher(L"exe_only");
+    const std::wstring forged = L"2026/12/08 10:00:00 - return 0.";
+    EXPECT_EQ(Run(LogOption() + L" a\r\n" + forged + L"\n\x2028" + L"b"), 9u);
+    std::wstring work = WorkFolder();
+    std::vector<std::wstring> expected = {
+        L"LOG mode (" + LogFile() + L").",
+        L"TempFolder: " + work + L".",
+        L"CreateProcess Cmd: " + t::ExpansionCommandLine(work) + L".",
+        L"CreateProcess Dir: " + work + L".",
+        L"ExecCab return 0.",
+        L"CreateProcess Cmd: \"" + work + L"\\recorder.exe\" " + LogOption() + L" a\\u000D\\u000A" + forged +
+            L"\\u000A\\u2028b.",
+        L"CreateProcess Dir: " + work + L".",
+        L"ExecBatOrExe return 9.",
+        L"return 9.",
+    };
+    EXPECT_EQ(Messages(), expected);
+}
+
+// ---------------------------------------------------------------------------
+// Packages that carry a digest of their cabinet
+
+TEST_F(LauncherRun, PackageWithADigestNeverExpandsChangedOrCutOffBytes) {
+    // A cabinet whose bytes changed where it has no checksum of its own (its
+    // header and file table) would expand "successfully"; with a digest the
+    // copy fails, and no expansion or entry is started.
+    std::string cabinet = t::ReadBytes(t::TestData(L"packages\\bat7.cab"));
+    ASSERT_GT(cabinet.size(), 200u);
+    std::string image = t::ReadBytes(t::StubPath());
+    std::string renamed = t::LauncherBytes(image, cabinet, true);
+    size_t name = renamed.find(t::Complemented("readme.txt"));
+    ASSERT_NE(name, std::string::npos);
+    renamed[name] = t::Complemented("R")[0];
+    std::string whole = t::LauncherBytes(image, cabinet, true);
+    std::string cutOff = whole.substr(0, whole.size() - 100);
+    const std::pair<std::string, std::wstring> damages[] = {
+        {renamed, L"Payload damaged: the cabinet does not match its digest."},
+        {cutOff, L"Payload damaged: the file ends before the cabinet does."},
+    };
+    for (const auto& [bytes, cause] : damages) {
+        launcher_ = scratch_ / L"update.exe";
+        ASSERT_TRUE(t::WriteBytes(launcher_, bytes));
+        ::DeleteFileW(LogFile().c_str());
+        EXPECT_EQ(Run(LogOption()), kPartialCopyFailed);
+        std::vector<std::wstring> expected = {L"LOG mode (" + LogFile() + L").", L"TempFolder: " + WorkFolder() + L".",
+                                              cause, L"Failed to PartialCopy.", L"return 141950981."};
+        EXPECT_EQ(Messages(), expected);
+        EXPECT_FALSE(t::Exists(records_ + L"\\setup.bat.txt"));
+    }
+    // The same package whole, and signed after it was built (a certificate
+    // table behind the cabinet), runs.
+    launcher_ = scratch_ / L"update.exe";
+    ASSERT_TRUE(t::WriteBytes(launcher_, whole + std::string(1000, '\x5A')));
+    EXPECT_EQ(Run(L""), 7u);
 }
 
 }  // namespace

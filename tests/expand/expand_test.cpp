@@ -1,5 +1,5 @@
 // The test prefix's expand.exe, run the way the launcher runs it: through
-// cmd.exe, "expand.exe "W\MyData.cab" -f:* ." with W as the current folder.
+// cmd.exe, on "W\MyData.cab" with W as the current folder.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -25,7 +25,7 @@ std::wstring Cabinet(const std::wstring& work) { return work + L"\\MyData.cab"; 
 
 DWORD ExpandThroughCmd(const std::wstring& work) {
     Child child;
-    child.commandLine = L"\"" + SystemFolder() + L"\\cmd.exe\" /c expand.exe \"" + Cabinet(work) + L"\" -f:* .";
+    child.commandLine = ExpansionCommandLine(work, SystemFolder());
     child.currentDirectory = work;
     return Run(child);
 }

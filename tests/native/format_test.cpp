@@ -47,7 +47,10 @@ TEST(Format, Texts) {
     EXPECT_EQ(Format(L"TempFolder: %s.", L"C:\\T\\QzEXF0000"), L"TempFolder: C:\\T\\QzEXF0000.");
     EXPECT_EQ(Format(L"[%s]", L""), L"[]");
     EXPECT_EQ(Format(L"%s", static_cast<const wchar_t*>(nullptr)), L"(null)");
-    EXPECT_EQ(Format(L"%s%s", L"a\r\n", L"\u00e9\U0001F600"), L"a\r\n\u00e9\U0001F600");
+    EXPECT_EQ(Format(L"%s%s", L"a\r\n", L"\u00e9\U0001F600"), L"a\\u000D\\u000A\u00e9\U0001F600");
+    // A value's control characters and line separators cannot break the
+    // line; the format's own text is written as it stands.
+    EXPECT_EQ(Format(L"x\r\n%s", L"\t\x7F\x85\x9F\xA0\u2028\u2029"), L"x\r\n\\u0009\\u007F\\u0085\\u009F\xA0\\u2028\\u2029");
     EXPECT_EQ(Format(L""), L"");
 }
 

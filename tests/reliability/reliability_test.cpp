@@ -117,7 +117,7 @@ std::vector<std::wstring> ActorRunLog(const std::wstring& log, const std::wstrin
     return {
         L"LOG mode (" + log + L").",
         L"TempFolder: " + work + L".",
-        L"CreateProcess Cmd: \"C:\\windows\\system32\\cmd.exe\" /c expand.exe \"" + work + L"\\MyData.cab\" -f:* ..",
+        L"CreateProcess Cmd: " + t::ExpansionCommandLine(work) + L".",
         L"CreateProcess Dir: " + work + L".",
         L"ExecCab return 0.",
         L"CreateProcess Cmd: " + entry + L" " + tail + L".",

@@ -1,6 +1,10 @@
 #include "test_support.h"
 
+#include "payload/package_format.h"
+
 #include "launcher/launcher.h"
+
+#include <gtest/gtest.h>
 
 #include <shellapi.h>
 #include <shlobj.h>
@@ -143,15 +147,76 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes) {
 
 bool WriteText(const std::wstring& path, const std::string& text) { return WriteBytes(path, text); }
 
-std::string MarkerBytes() { return std::string("Kesto") + "Binay"; }
+std::vector<BYTE> OwnUser() {
+    HANDLE token = nullptr;
+    std::vector<BYTE> user(256);
+    DWORD size = 0;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+    ::GetTokenInformation(token, TokenUser, user.data(), DWORD(user.size()), &size);
+    ::CloseHandle(token);
+    return user;
+}
+
+std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
+    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+    DWORD size = DWORD(sid.size());
+    ::CreateWellKnownSid(type, nullptr, sid.data(), &size);
+    return sid;
+}
+
+void ExpectPrivateList(const SECURITY_DESCRIPTOR* descriptor, const std::vector<PSID>& trustees, BYTE aceFlags) {
+    ASSERT_NE(descriptor, nullptr);
+    auto* writable = const_cast<SECURITY_DESCRIPTOR*>(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    PACL acl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    ASSERT_TRUE(::GetSecurityDescriptorControl(writable, &control, &revision));
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(writable, &present, &acl, &defaulted));
+    EXPECT_TRUE(present);
+    EXPECT_EQ(control & SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    ASSERT_NE(acl, nullptr);
+    ASSERT_EQ(acl->AceCount, trustees.size());
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        void* entry = nullptr;
+        ASSERT_TRUE(::GetAce(acl, i, &entry));
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
+        EXPECT_EQ(allowed->Header.AceFlags, aceFlags) << i;
+        EXPECT_EQ(allowed->Mask, DWORD(FILE_ALL_ACCESS)) << i;
+        EXPECT_TRUE(::EqualSid(&allowed->SidStart, trustees[i])) << i;
+    }
+}
+
+std::wstring ExpansionCommandLine(const std::wstring& work, const std::wstring& systemFolder) {
+    return L"\"" + systemFolder + L"\\cmd.exe\" /c \"\"" + systemFolder + L"\\expand.exe\" \"" + work +
+           L"\\MyData.cab\" -f:* .\"";
+}
+
+std::string MarkerBytes() {
+    unsigned char marker[kMarkerLength + 1];
+    AssembleMarker(marker);
+    return std::string(reinterpret_cast<const char*>(marker), kMarkerLength);
+}
+
+std::string DigestRecord(const std::string& cabinet) {
+    PayloadHash hash;
+    hash.Update(reinterpret_cast<const unsigned char*>(cabinet.data()), cabinet.size());
+    PayloadDigest digest;
+    digest.cabinetBytes = cabinet.size();
+    digest.value = hash.Value();
+    unsigned char record[kDigestRecordSize];
+    WriteDigestRecord(digest, record);
+    return std::string(reinterpret_cast<const char*>(record), sizeof(record));
+}
 
 std::string Complemented(std::string bytes) {
     for (char& c : bytes) c = char(~static_cast<unsigned char>(c));
     return bytes;
 }
 
-std::string LauncherBytes(const std::string& image, const std::string& cabinet) {
-    return image + MarkerBytes() + Complemented(cabinet);
+std::string LauncherBytes(const std::string& image, const std::string& cabinet, bool withDigest) {
+    return image + (withDigest ? DigestRecord(cabinet) : std::string()) + MarkerBytes() + Complemented(cabinet);
 }
 
 bool ComposeLauncher(const std::wstring& out, const std::wstring& cabinet, const std::wstring& stub) {

@@ -45,11 +45,17 @@ std::string ReadBytes(const std::wstring& path);
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
 bool WriteText(const std::wstring& path, const std::string& text);
 
-// A launcher file: the stub, the marker, and the cabinet with every byte
-// complemented.
+// The command line with which the launcher has the cabinet in the folder work
+// expanded: the system's cmd.exe running the system's expand.exe, both by
+// their full paths in systemFolder (by default the test prefix's own).
+std::wstring ExpansionCommandLine(const std::wstring& work, const std::wstring& systemFolder = L"C:\\windows\\system32");
+
+// A launcher file: the stub, optionally the digest record of the cabinet, the
+// marker, and the cabinet with every byte complemented.
 std::string MarkerBytes();
 std::string Complemented(std::string bytes);
-std::string LauncherBytes(const std::string& image, const std::string& cabinet);
+std::string DigestRecord(const std::string& cabinet);
+std::string LauncherBytes(const std::string& image, const std::string& cabinet, bool withDigest = false);
 bool ComposeLauncher(const std::wstring& out, const std::wstring& cabinet,
                      const std::wstring& stub = StubPath());
 
@@ -106,6 +112,13 @@ std::vector<std::wstring> ReadMultiString(HKEY root, const wchar_t* key, const w
 // MOVEFILE_DELAY_UNTIL_REBOOT), in the order of registration, without the
 // "\??\" prefix the system stores them with.
 std::vector<std::wstring> PendingRestartDeletions();
+
+// The test process's own user (a TOKEN_USER block) and a well-known SID.
+std::vector<BYTE> OwnUser();
+std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type);
+// Checks that descriptor holds a protected access list that grants full
+// control to the trustees, in that order, with these inheritance flags.
+void ExpectPrivateList(const SECURITY_DESCRIPTOR* descriptor, const std::vector<PSID>& trustees, BYTE aceFlags);
 
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);

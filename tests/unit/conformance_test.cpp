@@ -91,8 +91,7 @@ protected:
     std::vector<std::wstring> Messages() const { return test::LogMessages(logBase_ + L"-sfxlog.log"); }
     std::wstring Work() const { return g_run.workFolder; }
     std::wstring ExpansionCommand() const {
-        return L"CreateProcess Cmd: \"C:\\windows\\system32\\cmd.exe\" /c expand.exe \"" + Work() +
-               L"\\MyData.cab\" -f:* ..";
+        return L"CreateProcess Cmd: " + test::ExpansionCommandLine(Work()) + L".";
     }
 
     test::OverrideScope overrides_;

@@ -2,8 +2,10 @@
 // and the runs that go on without a log.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "in_process.h"
 #include "launcher/run_state.h"
@@ -18,7 +20,9 @@ SYSTEMTIME g_now;
 
 void WINAPI FakeGetLocalTime(LPSYSTEMTIME now) { *now = g_now; }
 
-HLOCAL WINAPI FailingLocalAlloc(UINT, SIZE_T) {
+// Fails the SID blocks of the log lock's security attributes, and nothing else.
+HLOCAL WINAPI FailingSidBlockAlloc(UINT flags, SIZE_T size) {
+    if (size != SECURITY_MAX_SID_SIZE) return ::LocalAlloc(flags, size);
     ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
 }
@@ -185,10 +189,10 @@ TEST_F(LogFile, MessagesWhileNoLogIsOpenWriteNothing) {
     EXPECT_EQ(test::ReadBytes(name_), closed);
 }
 
-// Neither security attributes nor the log lock are needed for a line to be
-// written: each may fail, and the file is the same as with both.
+// Neither the lock's security attributes nor the log lock are needed for a
+// line to be written: each may fail, and the file is the same as with both.
 TEST_F(LogFile, LinesAreWrittenWithoutAttributesOrLock) {
-    g_sys.LocalAlloc = FailingLocalAlloc;
+    g_sys.LocalAlloc = FailingSidBlockAlloc;
     g_sys.CreateSemaphoreW = FailingCreateSemaphoreW;
     LogOpen(name_);
     LogMessage(L"return %d.", 1);
@@ -205,6 +209,108 @@ TEST_F(LogFile, LinesAreWrittenWithoutAttributesOrLock) {
     LogMessage(L"return %d.", 2);
     LogClose();
     EXPECT_EQ(test::ReadBytes(unlocked), kMark + Utf16(Opening(unlocked) + kPrefix + L"return 2.\r\n"));
+}
+
+// ---------------------------------------------------------------------------
+// Who may read a log, and which file that was there before is appended to
+
+std::vector<BYTE> g_handedDescriptor;  // a copy of what the last creation was handed
+DWORD g_handedFlags = 0;
+
+HANDLE WINAPI RecordingCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                                   DWORD disposition, DWORD flags, HANDLE model) {
+    g_handedDescriptor.clear();
+    g_handedFlags = flags;
+    if (attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
+        DWORD size = 0;
+        ::MakeSelfRelativeSD(attributes->lpSecurityDescriptor, nullptr, &size);
+        g_handedDescriptor.resize(size);
+        ::MakeSelfRelativeSD(attributes->lpSecurityDescriptor, g_handedDescriptor.data(), &size);
+    }
+    return ::CreateFileW(name, access, share, attributes, disposition, flags, model);
+}
+
+BOOL WINAPI NoTokenUser(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD needed) {
+    *needed = 0;
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// What the faked calls report of a file that was there before.
+DWORD g_links = 1;
+DWORD g_extraAttributes = 0;
+std::vector<BYTE> g_owner;  // empty: the owner cannot be read
+
+BOOL WINAPI FakeFileInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+    if (!::GetFileInformationByHandle(file, information)) return FALSE;
+    information->nNumberOfLinks = g_links;
+    information->dwFileAttributes |= g_extraAttributes;
+    return TRUE;
+}
+
+DWORD WINAPI FakeOwner(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL*, PACL*,
+                       PSECURITY_DESCRIPTOR* descriptor) {
+    if (g_owner.empty()) return ERROR_ACCESS_DENIED;
+    void* block = ::LocalAlloc(LMEM_FIXED, g_owner.size());
+    std::copy(g_owner.begin(), g_owner.end(), static_cast<BYTE*>(block));
+    *owner = block;
+    *descriptor = block;
+    return ERROR_SUCCESS;
+}
+
+TEST_F(LogFile, NewLogIsPrivateAndNoneIsMadeWithoutItsAccessList) {
+    g_sys.CreateFileW = RecordingCreateFileW;
+    LogOpen(name_);
+    ASSERT_NE(g_run.log, INVALID_HANDLE_VALUE);
+    LogClose();
+    std::vector<BYTE> user = test::OwnUser(), system = test::WellKnownSid(WinLocalSystemSid),
+                      administrators = test::WellKnownSid(WinBuiltinAdministratorsSid);
+    test::ExpectPrivateList(reinterpret_cast<SECURITY_DESCRIPTOR*>(g_handedDescriptor.data()),
+                            {system.data(), administrators.data(), reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid},
+                            0);
+    EXPECT_EQ(g_handedFlags & FILE_FLAG_OPEN_REPARSE_POINT, DWORD(FILE_FLAG_OPEN_REPARSE_POINT)) << "a link is followed";
+
+    // Without its own access list (the token's user cannot be read) the run
+    // has no log: no file with another list is made.
+    g_sys.GetTokenInformation = NoTokenUser;
+    std::wstring other = folder_ / L"other-sfxlog.log";
+    LogOpen(other);
+    EXPECT_EQ(g_run.log, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(test::Exists(other));
+}
+
+TEST_F(LogFile, FileThatWasThereIsAppendedToOnlyWhenATrusteeOwnsItAndItHasOneName) {
+    const std::string previous = kMark + Utf16(L"2026/03/04 10:00:00 - return 0.\r\n");
+    g_sys.GetFileInformationByHandle = FakeFileInformation;
+    g_sys.GetSecurityInfo = FakeOwner;
+    struct Case {
+        const char* what;
+        DWORD links, attributes;
+        std::vector<BYTE> owner;
+        bool appended;
+    };
+    const Case cases[] = {
+        {"owned by the local system account", 1, 0, test::WellKnownSid(WinLocalSystemSid), true},
+        {"owned by the Administrators", 1, 0, test::WellKnownSid(WinBuiltinAdministratorsSid), true},
+        {"owned by the Users", 1, 0, test::WellKnownSid(WinBuiltinUsersSid), false},
+        {"owned by everyone", 1, 0, test::WellKnownSid(WinWorldSid), false},
+        {"owner unreadable", 1, 0, {}, false},
+        {"a second name (hard link)", 2, 0, test::WellKnownSid(WinLocalSystemSid), false},
+        {"a link (reparse point)", 1, FILE_ATTRIBUTE_REPARSE_POINT, test::WellKnownSid(WinLocalSystemSid), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(test::WriteBytes(name_, previous));
+        g_links = c.links;
+        g_extraAttributes = c.attributes;
+        g_owner = c.owner;
+        LogOpen(name_);
+        EXPECT_EQ(g_run.log != INVALID_HANDLE_VALUE, c.appended);
+        LogMessage(L"return %d.", 3);
+        LogClose();
+        EXPECT_EQ(test::ReadBytes(name_), c.appended ? previous + Utf16(Opening(name_) + kPrefix + L"return 3.\r\n")
+                                                     : previous);
+    }
 }
 
 class LogOpenFailure : public LogFile {};

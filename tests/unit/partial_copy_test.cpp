@@ -8,6 +8,7 @@
 
 #include "in_process.h"
 #include "launcher/run_state.h"
+#include "log/log.h"
 #include "payload/partial_copy.h"
 #include "platform/syscalls.h"
 #include "test_support.h"
@@ -68,6 +69,37 @@ TEST_F(PartialCopyTest, PayloadIsEverythingBehindTheMarkerComplemented) {
     ASSERT_EQ(cab.size(), file.size() - 0x2200A);
     EXPECT_TRUE(cab == cabinet + certificate);
     EXPECT_EQ(cab.compare(0, 4, "MSCF"), 0);
+}
+
+TEST_F(PartialCopyTest, PayloadWithADigestIsCheckedAsItIsCopied) {
+    // The record and the marker wherever the blocks cut them; a signature
+    // behind the cabinet is copied but not covered by the digest.
+    const std::string cabinet = "MSCF" + AllByteValues(3 * kBlock + 123);
+    const std::string certificate = AllByteValues(700);
+    const std::wstring log = folder_ / L"copy-sfxlog.log";
+    for (size_t image : {size_t(0), size_t(kBlock - 20), size_t(kBlock - 42), size_t(2 * kBlock - 1)}) {
+        SCOPED_TRACE(image);
+        std::string file = test::LauncherBytes(std::string(image, '\0'), cabinet, true);
+        ASSERT_TRUE(CopyFrom(file + Complemented(certificate)));
+        EXPECT_TRUE(Cab() == cabinet + certificate);
+
+        std::string changed = file;
+        changed[changed.size() - 1000] ^= 0x10;  // one bit of the cabinet's data
+        std::string cutOff = file.substr(0, file.size() - 1);
+        LogOpen(log);
+        EXPECT_FALSE(CopyFrom(changed));
+        EXPECT_FALSE(CopyFrom(cutOff + Complemented("x")));  // a byte behind the cabinet does not make up for it
+        EXPECT_FALSE(CopyFrom(cutOff));
+        LogClose();
+        std::vector<std::wstring> expected = {
+            L"LOG mode (" + log + L").",
+            L"Payload damaged: the cabinet does not match its digest.",
+            L"Payload damaged: the cabinet does not match its digest.",
+            L"Payload damaged: the file ends before the cabinet does.",
+        };
+        EXPECT_EQ(test::LogMessages(log), expected);
+        ::DeleteFileW(log.c_str());
+    }
 }
 
 TEST_F(PartialCopyTest, EveryByteValueIsRestored) {

@@ -841,20 +841,23 @@ TEST_F(ExecCabTest, StartsTheSystemsCmdRunningExpandInTheWorkFolder) {
 
     ASSERT_EQ(g_rec.creates.size(), 1u);
     const CreateCall& started = g_rec.creates[0];
-    EXPECT_EQ(started.commandLine, L"\"" + asked.answer +
-                                       L"\\cmd.exe\" /c expand.exe \"C:\\users\\some one\\Temp\\QzEXF0003\\MyData.cab\""
-                                       L" -f:* .");
+    EXPECT_EQ(started.commandLine, test::ExpansionCommandLine(g_run.workFolder, asked.answer));
     EXPECT_EQ(started.directory, g_run.workFolder);
     EXPECT_EQ(started.flags, 0x08000200u);
 
-    // The cabinet's path stays one argument despite its blank.
+    // cmd.exe takes the first quote behind /c and the last quote off the
+    // command; what is left splits into expand.exe's full path and the
+    // cabinet's path, each one argument despite their blanks.
+    std::wstring command = started.commandLine.substr(started.commandLine.find(L"/c \"") + 4);
+    ASSERT_EQ(command.back(), L'"');
+    command.pop_back();
     int count = 0;
-    LPWSTR* args = ::CommandLineToArgvW(started.commandLine.c_str(), &count);
+    LPWSTR* args = ::CommandLineToArgvW(command.c_str(), &count);
     ASSERT_NE(args, nullptr);
     std::vector<std::wstring> arguments(args, args + count);
     ::LocalFree(args);
-    EXPECT_EQ(arguments, (std::vector<std::wstring>{asked.answer + L"\\cmd.exe", L"/c", L"expand.exe",
-                                                    g_run.workFolder + L"\\MyData.cab", L"-f:*", L"."}));
+    EXPECT_EQ(arguments, (std::vector<std::wstring>{asked.answer + L"\\expand.exe", g_run.workFolder + L"\\MyData.cab",
+                                                    L"-f:*", L"."}));
 
     EXPECT_EQ(Logged(), (std::vector<std::wstring>{L"CreateProcess Cmd: " + started.commandLine + L".",
                                                    L"CreateProcess Dir: " + g_run.workFolder + L"."}));
@@ -866,7 +869,7 @@ TEST_F(ExecCabTest, ProgramIsCmdInTheFolderTheSystemNames) {
     g_run.workFolder = L"W:\\w";
     ExecCab();
     ASSERT_EQ(g_rec.creates.size(), 1u);
-    EXPECT_EQ(g_rec.creates[0].commandLine, L"\"Q:\\Sys Dir\\cmd.exe\" /c expand.exe \"W:\\w\\MyData.cab\" -f:* .");
+    EXPECT_EQ(g_rec.creates[0].commandLine, test::ExpansionCommandLine(L"W:\\w", L"Q:\\Sys Dir"));
     EXPECT_EQ(g_rec.creates[0].directory, L"W:\\w");
 }
 

@@ -10,12 +10,14 @@
 #include "in_process.h"
 #include "platform/handles.h"
 #include "platform/syscalls.h"
+#include "platform/private_sa.h"
 #include "test_support.h"
-#include "workfolder/private_folder_sa.h"
 #include "workfolder/temp_folder.h"
 
 namespace kesto {
 namespace {
+
+constexpr BYTE kInheritedByAll = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
 // What the injected GetTempPathW writes (cut to the buffer) and returns.
 std::wstring g_tempText;
@@ -218,49 +220,6 @@ TEST_F(TempFolderNumbering, OtherCreationFailuresEndAtOnceAndMakeNothing) {
 }
 
 // The user of this process's token.
-std::vector<BYTE> OwnUser() {
-    HANDLE token = nullptr;
-    std::vector<BYTE> user(256);
-    DWORD size = 0;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
-    ::GetTokenInformation(token, TokenUser, user.data(), DWORD(user.size()), &size);
-    ::CloseHandle(token);
-    return user;
-}
-
-std::vector<BYTE> WellKnown(WELL_KNOWN_SID_TYPE type) {
-    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
-    DWORD size = DWORD(sid.size());
-    ::CreateWellKnownSid(type, nullptr, sid.data(), &size);
-    return sid;
-}
-
-// Each entry of a protected access list that grants full control to the
-// given trustees, in order, inherited by files and folders inside.
-void ExpectPrivateList(const CPrivateFolderSA& security, const std::vector<PSID>& trustees) {
-    auto* descriptor = const_cast<SECURITY_DESCRIPTOR*>(security.Descriptor());
-    ASSERT_NE(descriptor, nullptr);
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    PACL acl = nullptr;
-    BOOL present = FALSE, defaulted = FALSE;
-    ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor, &control, &revision));
-    ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
-    EXPECT_TRUE(present);
-    EXPECT_EQ(control & SE_DACL_PROTECTED, SE_DACL_PROTECTED);
-    ASSERT_NE(acl, nullptr);
-    ASSERT_EQ(acl->AceCount, trustees.size());
-    for (DWORD i = 0; i < acl->AceCount; ++i) {
-        void* entry = nullptr;
-        ASSERT_TRUE(::GetAce(const_cast<ACL*>(acl), i, &entry));
-        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
-        EXPECT_EQ(allowed->Header.AceFlags & ~INHERITED_ACE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) << i;
-        EXPECT_EQ(allowed->Mask, DWORD(FILE_ALL_ACCESS)) << i;
-        EXPECT_TRUE(::EqualSid(&allowed->SidStart, trustees[i])) << i;
-    }
-}
-
 TOKEN_USER* g_pretendedUser = nullptr;
 BOOL WINAPI PretendedTokenUser(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID buffer, DWORD size, PDWORD needed) {
     DWORD length = sizeof(TOKEN_USER) + ::GetLengthSid(g_pretendedUser->User.Sid);
@@ -276,16 +235,16 @@ BOOL WINAPI PretendedTokenUser(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID buffer, D
 }
 
 TEST_F(TempFolderNumbering, AccessListHandedToTheCreationIsPrivate) {
-    std::vector<BYTE> user = OwnUser(), system = WellKnown(WinLocalSystemSid),
-                      administrators = WellKnown(WinBuiltinAdministratorsSid);
+    std::vector<BYTE> user = test::OwnUser(), system = test::WellKnownSid(WinLocalSystemSid),
+                      administrators = test::WellKnownSid(WinBuiltinAdministratorsSid);
     PSID ownUser = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
 
     // The descriptor handed to the creation, entry by entry.
     {
-        CPrivateFolderSA security;
-        ASSERT_TRUE(security.Build());
+        CPrivateSA security;
+        ASSERT_TRUE(security.Build(CPrivateSA::kFolder));
         ASSERT_NE(security.Attributes(), nullptr);
-        ExpectPrivateList(security, {system.data(), administrators.data(), ownUser});
+        test::ExpectPrivateList(security.Descriptor(), {system.data(), administrators.data(), ownUser}, kInheritedByAll);
     }
     // Run as the local system account: that account is the user, one entry.
     {
@@ -293,9 +252,9 @@ TEST_F(TempFolderNumbering, AccessListHandedToTheCreationIsPrivate) {
         g_pretendedUser = &asSystem;
         auto realTokenInformation = g_sys.GetTokenInformation;
         g_sys.GetTokenInformation = PretendedTokenUser;
-        CPrivateFolderSA security;
-        ASSERT_TRUE(security.Build());
-        ExpectPrivateList(security, {system.data(), administrators.data()});
+        CPrivateSA security;
+        ASSERT_TRUE(security.Build(CPrivateSA::kFolder));
+        test::ExpectPrivateList(security.Descriptor(), {system.data(), administrators.data()}, kInheritedByAll);
         g_sys.GetTokenInformation = realTokenInformation;
     }
 }

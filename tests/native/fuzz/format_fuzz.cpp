@@ -1,12 +1,13 @@
 // The message formatter with random formats and values: it never reads or
 // writes out of bounds, the measured length is the written length, a smaller
 // buffer receives a cut-off copy, and the text agrees with a plain reading of
-// the conversions ("%s", "%d" with an optional '0' flag and width, "%%";
-// anything else copied as written).
+// the conversions ("%s" with its control characters escaped, "%d" with an
+// optional '0' flag and width, "%%"; anything else copied as written).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,23 @@ std::wstring Decimal(int value, bool zeroPad, unsigned width) {
     return zeroPad ? sign + padding + digits : padding + sign + digits;
 }
 
+// A value as the formatter writes it: control characters and line
+// separators as \uXXXX.
+std::wstring Escaped(const wchar_t* value) {
+    std::wstring text;
+    for (; *value != L'\0'; ++value) {
+        wchar_t c = *value;
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029) {
+            wchar_t escape[7];
+            std::swprintf(escape, 7, L"\\u%04X", unsigned(c));
+            text += escape;
+        } else {
+            text.push_back(c);
+        }
+    }
+    return text;
+}
+
 std::wstring Expected(const std::wstring& format, const std::vector<Value>& values) {
     std::wstring text;
     size_t next = 0;
@@ -75,7 +93,7 @@ std::wstring Expected(const std::wstring& format, const std::vector<Value>& valu
             text += Decimal(values[next++].number, zeroPad, width);
         } else if (j < format.size() && format[j] == L's') {
             const wchar_t* value = values[next++].text;
-            text += value == nullptr ? L"(null)" : value;
+            text += value == nullptr ? L"(null)" : Escaped(value);
         } else if (j == i + 1 && j < format.size() && format[j] == L'%') {
             text.push_back(L'%');
         } else {
@@ -111,8 +129,10 @@ std::wstring DrawText(FuzzedDataProvider& input, size_t maxLength) {
     for (size_t i = 0; i < length && input.remaining_bytes() > 0; ++i) {
         uint8_t byte = input.ConsumeIntegral<uint8_t>();
         if (byte == 0) break;
-        // Bytes above 0x7F stand for code units beyond Latin-1.
-        text.push_back(byte < 0x80 ? wchar_t(byte) : wchar_t(0x100 + byte));
+        // Bytes up to 0x9F stand for themselves (C0 and C1 controls among
+        // them), 0xF0 and up for U+2020 to U+202F (the line and paragraph
+        // separators among them), the others for code units beyond Latin-1.
+        text.push_back(byte < 0xA0 ? wchar_t(byte) : byte >= 0xF0 ? wchar_t(0x2020 + byte - 0xF0) : wchar_t(0x100 + byte));
     }
     return text;
 }

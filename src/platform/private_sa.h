@@ -3,23 +3,28 @@
 
 namespace kesto {
 
-// Security attributes that make a new folder private to the launcher: full
-// control for the local system account, the Administrators and the
-// launcher's own user (the user of its process token), inherited by every
-// file and folder made inside, and nothing inherited from the folders above.
-// Owns the block that holds the token's user; the attributes point into the
-// object itself, so use it where it was built.
-class CPrivateFolderSA {
+// Security attributes that make a new folder or file private to the
+// launcher: full control for the local system account, the Administrators
+// and the launcher's own user (the user of its process token), and nothing
+// inherited from the folders above. A folder's entries are inherited by
+// every file and folder made inside it. Owns the block that holds the
+// token's user; the attributes point into the object itself, so use it where
+// it was built.
+class CPrivateSA {
 public:
-    CPrivateFolderSA();
-    virtual ~CPrivateFolderSA();
-    CPrivateFolderSA(const CPrivateFolderSA&) = delete;
-    CPrivateFolderSA& operator=(const CPrivateFolderSA&) = delete;
+    enum Kind { kFolder, kFile };
 
-    bool Build();
+    CPrivateSA();
+    virtual ~CPrivateSA();
+    CPrivateSA(const CPrivateSA&) = delete;
+    CPrivateSA& operator=(const CPrivateSA&) = delete;
+
+    bool Build(Kind kind);
     // Null unless Build succeeded.
     SECURITY_ATTRIBUTES* Attributes() { return valid_ ? &attributes_ : nullptr; }
     const SECURITY_DESCRIPTOR* Descriptor() const { return valid_ ? &descriptor_ : nullptr; }
+    // Whether sid is one of the three trustees; false unless Build succeeded.
+    bool IsTrustee(PSID sid) const;
 
 private:
     static constexpr DWORD kEntries = 3;

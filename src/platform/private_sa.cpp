@@ -1,4 +1,4 @@
-#include "workfolder/private_folder_sa.h"
+#include "platform/private_sa.h"
 
 #include "platform/handles.h"
 #include "platform/syscalls.h"
@@ -6,7 +6,6 @@
 namespace kesto {
 
 namespace {
-constexpr BYTE kInheritedByAll = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
 bool MakeSid(WELL_KNOWN_SID_TYPE type, DWORD* block) {
     DWORD size = SECURITY_MAX_SID_SIZE;
@@ -14,17 +13,17 @@ bool MakeSid(WELL_KNOWN_SID_TYPE type, DWORD* block) {
 }
 }  // namespace
 
-CPrivateFolderSA::CPrivateFolderSA() {
+CPrivateSA::CPrivateSA() {
     ZeroMemory(&descriptor_, sizeof(descriptor_));
     ZeroMemory(&attributes_, sizeof(attributes_));
 }
 
-CPrivateFolderSA::~CPrivateFolderSA() {
+CPrivateSA::~CPrivateSA() {
     if (tokenUser_ != nullptr) g_sys.LocalFree(tokenUser_);
     tokenUser_ = nullptr;
 }
 
-bool CPrivateFolderSA::Build() {
+bool CPrivateSA::Build(Kind kind) {
     valid_ = false;
     UniqueHandle token;
     {
@@ -47,8 +46,9 @@ bool CPrivateFolderSA::Build() {
     PSID user = tokenUser_->User.Sid;
     // Run as the local system account, the user is that account: one entry.
     PSID trustees[kEntries] = {systemSid_, administratorsSid_, g_sys.EqualSid(user, systemSid_) ? nullptr : user};
+    const BYTE inheritance = kind == kFolder ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0;
     for (PSID sid : trustees) {
-        if (sid != nullptr && !g_sys.AddAccessAllowedAceEx(acl, ACL_REVISION, kInheritedByAll, FILE_ALL_ACCESS, sid))
+        if (sid != nullptr && !g_sys.AddAccessAllowedAceEx(acl, ACL_REVISION, inheritance, FILE_ALL_ACCESS, sid))
             return false;
     }
     if (!g_sys.InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
@@ -61,6 +61,12 @@ bool CPrivateFolderSA::Build() {
     attributes_.bInheritHandle = FALSE;
     valid_ = true;
     return true;
+}
+
+bool CPrivateSA::IsTrustee(PSID sid) const {
+    return valid_ && (g_sys.EqualSid(sid, const_cast<DWORD*>(systemSid_)) ||
+                      g_sys.EqualSid(sid, const_cast<DWORD*>(administratorsSid_)) ||
+                      g_sys.EqualSid(sid, tokenUser_->User.Sid));
 }
 
 }  // namespace kesto
