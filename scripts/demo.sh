@@ -14,8 +14,13 @@ wine_env=$top/tests/harness/wine-env.sh
 trap '"$wine_env" stop' EXIT
 "$wine_env" start
 
-echo "== Packing demo/sample into $demo/sample-package.exe"
-"$top/dist/bin/kesto-pack" build --stub "$top/dist/x64/kesto.exe" --out "$demo/sample-package.exe" "$top/demo/sample"
+# Beside the sample's files, an "installer" of 24 MiB of random bytes: a
+# package of the size vendors ship.
+mkdir -p "$demo/payload"
+head -c $((24 << 20)) /dev/urandom >"$demo/payload/installer.bin"
+echo "== Packing demo/sample and a 24 MiB installer.bin into $demo/sample-package.exe"
+"$top/dist/bin/kesto-pack" build --stub "$top/dist/x64/kesto.exe" --out "$demo/sample-package.exe" \
+  "$top/demo/sample" "$demo/payload"
 echo
 echo "== What the package holds (kesto-pack inspect)"
 "$top/dist/bin/kesto-pack" inspect "$demo/sample-package.exe"
@@ -39,3 +44,10 @@ iconv -f UTF-16 -t UTF-8 "$drive_c/kesto-demo/run-sfxlog.log" | tr -d '\r'
 echo
 left=$(find "$drive_c/users" -maxdepth 3 -name 'QzEXF*' 2>/dev/null | wc -l)
 echo "== Work folders left under the temporary path: $left"
+
+echo
+command_line='"Z:'"${demo//\//\\}"'\sample-package.exe" /ExtractOnlyMode:C:\kesto-demo\unpacked'
+echo "== Extracting only: $command_line"
+code=$("$wine_env" run "$build/x64/tests/support/runexit.exe" "$command_line" | tr -d '\r')
+echo "exit code $code; installer.bin unpacked byte for byte: $(cmp -s "$demo/payload/installer.bin" \
+  "$drive_c/kesto-demo/unpacked/installer.bin" && echo yes || echo NO)"

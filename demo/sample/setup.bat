@@ -7,4 +7,5 @@ echo Current folder: %CD%>> "%out%"
 echo Files beside me:>> "%out%"
 dir /b /s "%~dp0" >> "%out%"
 type "%~dp0docs\readme.txt" >> "%out%"
+for %%f in ("%~dp0installer.bin") do echo installer.bin: %%~zf bytes>> "%out%"
 exit /b 3

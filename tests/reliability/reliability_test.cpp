@@ -53,7 +53,8 @@ void Figure(const std::string& text) {
 // with one value ("%s" any text, "%d" a decimal number).
 const wchar_t* const kMessageForms[] = {
     L"LOG mode (%s).", L"TempFolder: %s.", L"ERROR - Failed to create a temporary folder.", L"return %d.",
-    L"Failed to PartialCopy.", L"Failed to ExecCab.", L"ExecCab return %d.", L"Failed to expand command.",
+    L"Failed to PartialCopy.", L"Payload damaged: the cabinet does not match its digest.",
+    L"Payload damaged: the file ends before the cabinet does.", L"Failed to ExecCab.", L"ExecCab return %d.", L"Failed to expand command.",
     L"Failed to ExecBatOrExe.", L"ExecBatOrExe return %d.", L"***unexpredted error1***", L"***unexpredted error2***",
     L"CreateProcess Cmd: %s.", L"CreateProcess Dir: %s.", L"Failed to CreateProcess (%d).",
     L"ShellExecuteEx Path:%s.", L"ShellExecuteEx Param:%s.", L"ShellExecuteEx Verb:%s.", L"ShellExecuteEx Dir:%s.",
@@ -83,6 +84,14 @@ bool IsMessage(const std::wstring& text) {
 bool IsBanner(const std::wstring& line) {
     return line.size() == 51 && line.compare(0, 19, L"********** Kesto - ") == 0 &&
            line.compare(40, 11, L" **********") == 0;
+}
+
+// The runs' messages as indented lines, for a failure's message.
+std::string Lines(const std::vector<std::vector<std::wstring>>& runs) {
+    std::string lines;
+    for (const auto& run : runs)
+        for (const std::wstring& line : run) lines += "\n  " + t::Narrow(line);
+    return lines;
 }
 
 // Checks that a log holds whole runs only: one byte-order mark, then for each
@@ -264,10 +273,7 @@ TEST_F(Reliability, SoakRunsInARow) {
         EXPECT_EQ(code, kind.code) << what;
         std::vector<std::vector<std::wstring>> logged = WholeRuns(Log(name));
         bool complete = logged.size() == 1 && logged[0].back() == L"return " + std::to_wstring(int(kind.code)) + L".";
-        std::string lines;
-        for (const auto& run : logged)
-            for (const std::wstring& line : run) lines += "\n  " + t::Narrow(line);
-        EXPECT_TRUE(complete) << what << ": the log differs:" << lines;
+        EXPECT_TRUE(complete) << what << ": the log differs:" << Lines(logged);
         ExpectNothingLeft(temp_, what);
         good += code == kind.code && complete && t::ListFolder(temp_).empty();
         t::RemoveTreeWhenReleased(records_);
@@ -353,9 +359,9 @@ TEST_F(Reliability, EightStartedAtOnceEachGetTheirOwnWorkFolder) {
         for (int k = 0; k < 8; ++k) {
             std::wstring name = L"o" + std::to_wstring(round) + L"-" + std::to_wstring(k);
             DWORD code = running[k]->Wait();
-            EXPECT_EQ(code, 0u) << "round " << round << ", launcher " << k;
-            folderFailures += code == kNoWorkFolder;
             std::vector<std::vector<std::wstring>> logged = WholeRuns(Log(name));
+            EXPECT_EQ(code, 0u) << "round " << round << ", launcher " << k << ", its log:" << Lines(logged);
+            folderFailures += code == kNoWorkFolder;
             if (logged.size() == 1 && logged[0].size() > 1 && logged[0][1].compare(0, 12, L"TempFolder: ") == 0)
                 ++folders[logged[0][1]];
             good += code == 0;

@@ -327,13 +327,21 @@ DWORD Run(const Child& child) {
     inJob.suspended = false;
     HANDLE process = Start(inJob);
     DWORD exitCode = ~0u;
-    if (process != nullptr) {
+    // A child that did not start or did not end is the test's failure, never
+    // an exit code to compare: say which, and why.
+    if (process == nullptr) {
+        ADD_FAILURE() << "could not start " << Narrow(child.commandLine) << " (error " << ::GetLastError() << ")";
+    } else {
         if (::WaitForSingleObject(process, child.timeoutMs) == WAIT_OBJECT_0) {
-            ::GetExitCodeProcess(process, &exitCode);
-        } else if (inJob.job != nullptr) {
-            ::TerminateJobObject(inJob.job, exitCode);  // a hung run must not outlive its test
+            if (!::GetExitCodeProcess(process, &exitCode))
+                ADD_FAILURE() << "no exit code from " << Narrow(child.commandLine) << " (error " << ::GetLastError() << ")";
         } else {
-            ::TerminateProcess(process, exitCode);
+            ADD_FAILURE() << Narrow(child.commandLine) << " did not end within " << child.timeoutMs << " ms; ended";
+            if (inJob.job != nullptr) {
+                ::TerminateJobObject(inJob.job, exitCode);  // a hung run must not outlive its test
+            } else {
+                ::TerminateProcess(process, exitCode);
+            }
         }
         ::CloseHandle(process);
     }

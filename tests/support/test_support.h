@@ -69,9 +69,10 @@ std::wstring WithoutTimePrefix(const std::wstring& line);
 std::vector<std::wstring> LogMessages(const std::wstring& path);
 
 // Starts commandLine exactly as given, optionally with its own TMP and TEMP
-// and further environment variables, and waits for it. Returns its exit code,
-// or ~0u when it could not start or did not end in time; a child that does
-// not end in time is ended with every process it started.
+// and further environment variables, and waits for it. Returns its exit code.
+// A child that could not start or did not end in time fails the test (with
+// the reason) and gives ~0u; one that does not end in time is ended with
+// every process it started.
 struct Child {
     std::wstring commandLine;
     std::wstring currentDirectory;  // empty: the test's own
