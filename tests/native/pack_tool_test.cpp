@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,16 +16,26 @@
 #include <vector>
 
 #include "cabinet.h"
+#include "cabinet_reader.h"
 #include "launcher_file.h"
 #include "names.h"
 #include "package.h"
+#include "payload/package_format.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace kesto::pack;
 
-const std::string kPacker = KESTO_PACK_PROGRAM;
+// KESTO_PACK_UNDER_TEST runs the tests against another build of the packer.
+const std::string kPacker = std::getenv("KESTO_PACK_UNDER_TEST") != nullptr ? std::getenv("KESTO_PACK_UNDER_TEST")
+                                                                            : KESTO_PACK_PROGRAM;
+
+std::string Marker() {
+    unsigned char marker[kesto::kMarkerLength + 1];
+    kesto::AssembleMarker(marker);
+    return std::string(reinterpret_cast<const char*>(marker), kesto::kMarkerLength);
+}
 
 std::string Read(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -102,16 +113,33 @@ protected:
         return tree;
     }
 
-    // The cabinet inside a package, restored, as a file of its own.
+    // The cabinet inside a package, restored, as a file of its own: the
+    // bytes behind the marker, complemented.
     fs::path CabinetOf(const fs::path& package) {
-        PackageLayout layout;
-        EXPECT_EQ(ReadLayout(package.string(), layout), "");
-        fs::path cabinet = package.string() + ".cab";
-        EXPECT_EQ(CopyCabinetOut(package.string(), layout, cabinet.string()), "");
-        return cabinet;
+        std::string bytes = Read(package);
+        size_t marker = bytes.find(Marker());
+        EXPECT_NE(marker, std::string::npos);
+        std::string cabinet = bytes.substr(marker + Marker().size());
+        for (char& c : cabinet) c = char(~c);
+        fs::path path = package.string() + ".cab";
+        Write(path, cabinet);
+        return path;
     }
 
-    fs::path scratch_ = fs::temp_directory_path() / ("kesto-pack-tool-" + std::to_string(::getpid()));
+    // A package the packer would refuse to build: a cabinet of these files
+    // written by the cabinet library, laid out behind the stub without a
+    // digest record.
+    fs::path HostilePackage(const std::string& name, const std::vector<CabinetInput>& files) {
+        fs::path complemented = scratch_ / (name + ".payload");
+        Write(complemented, "");
+        EXPECT_EQ(WriteCabinet(Payload{complemented.string(), 0}, files, true), "");
+        fs::path package = scratch_ / name;
+        Write(package, Read(kStub) + Marker() + Read(complemented));
+        fs::remove(complemented);
+        return package;
+    }
+
+    fs::path scratch_ = fs::path(KESTO_TEST_TMP) / ("kesto-pack-tool-" + std::to_string(::getpid()));
     const std::string kStub = (scratch_ / "stub" / "kesto.exe").string();
 };
 
@@ -312,10 +340,8 @@ TEST_F(PackTool, InspectAndExtractRefuseBrokenPackages) {
     struct Case {
         std::string name, bytes, message;
     };
-    PackageLayout layout;
-    ASSERT_EQ(ReadLayout(good.string(), layout), "");
     std::string damaged = bytes;
-    damaged[layout.payloadOffset + layout.cabinetSize - 50] ^= 0x55;  // in the last data block
+    damaged[bytes.size() - 50] ^= 0x55;  // in the last data block
     const Case cases[] = {
         {"no-marker.exe", Read(kStub) + std::string(5000, 'x'), "no payload marker"},
         {"truncated.exe", bytes.substr(0, bytes.size() - 100), "truncated"},
@@ -334,11 +360,9 @@ TEST_F(PackTool, InspectAndExtractRefuseBrokenPackages) {
     }
 
     // A cabinet whose names leave the folder: nothing is extracted.
-    std::vector<CabinetInput> evil = {{"inside.txt", (tree / "setup.bat").string(), 12, 0},
-                                      {"..\\escaped.txt", (tree / "setup.bat").string(), 12, 0}};
-    ASSERT_EQ(WriteCabinet((scratch_ / "evil.cab").string(), evil, false), "");
-    ASSERT_EQ(Pack({"-s", kStub, "-o", (scratch_ / "evil.exe").string(), "--cab", (scratch_ / "evil.cab").string()}).code, 0);
-    Result refused = Pack({"extract", (scratch_ / "evil.exe").string(), (scratch_ / "evil-out").string()});
+    fs::path evil = HostilePackage("evil.exe", {{"inside.txt", (tree / "setup.bat").string(), 12, 0},
+                                                {"..\\escaped.txt", (tree / "setup.bat").string(), 12, 0}});
+    Result refused = Pack({"extract", evil.string(), (scratch_ / "evil-out").string()});
     EXPECT_NE(refused.code, 0);
     EXPECT_NE(refused.output.find("..\\escaped.txt would leave the folder"), std::string::npos) << refused.output;
     EXPECT_FALSE(fs::exists(scratch_ / "evil-out" / "inside.txt"));
