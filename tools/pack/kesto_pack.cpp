@@ -416,6 +416,7 @@ int Extract(const std::string& package, const std::string& folderName) {
     problem = ReadCabinetData(cabinet, table, sink);
     if (!problem.empty()) return Fail(package + ": damaged cabinet: " + problem + "; nothing extracted");
 
+    if (Interrupted()) return Fail("interrupted");
     std::vector<fs::path> moved;
     if (!fs::exists(folder, error)) {
         fs::rename(staging.path(), folder, error);

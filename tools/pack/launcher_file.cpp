@@ -148,6 +148,7 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
 
     problem = CheckWrittenPackage(file.path(), payloadOffset, expected);
     if (!problem.empty()) return outputPath + " not written: the package does not read back whole: " + problem;
+    if (Interrupted()) return "interrupted";  // Windows: the console asked to stop while this was read back
     if (!file.Commit()) return "cannot rename " + file.path() + " to " + outputPath;
     written = WrittenPackage{fileBytes, cabinetBytes, digest.value};
     return std::string();
