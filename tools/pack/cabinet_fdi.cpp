@@ -158,6 +158,7 @@ FNFCISEEK(FciSeek) {
 }
 FNFCIDELETE(FciDelete) {
     (void)pv;
+    if (std::strcmp(pszFile, kPayloadName) == 0) return 0;  // the launcher file is its caller's to remove
     if (::DeleteFileW(Wide(pszFile).c_str())) return 0;
     *err = int(::GetLastError());
     return -1;
@@ -304,9 +305,9 @@ std::string ListWithFdi(const Payload& payload, Reading& reading) {
     HFDI context = ::FDICreate(FdiAllocate, FdiFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN, &error);
     if (context == nullptr) return "cabinet.dll cannot start reading";
     g_listed = &payload;
-    char name[] = "kesto-payload.cab";
+    std::string name = kPayloadName;
     char noFolder[] = "";
-    BOOL done = ::FDICopy(context, name, noFolder, 0, FdiNotify, nullptr, &reading);
+    BOOL done = ::FDICopy(context, &name[0], noFolder, 0, FdiNotify, nullptr, &reading);
     g_listed = nullptr;
     ::FDIDestroy(context);
     if (done) return std::string();
