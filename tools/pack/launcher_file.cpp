@@ -10,6 +10,7 @@
 
 #include "cabinet_reader.h"
 #include "host.h"
+#include "names.h"
 #include "package.h"
 #include "payload/package_format.h"
 
@@ -133,20 +134,34 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
     if (cabinetBytes > CabinetLimits::kCabinetBytes)
         return outputPath + " not written: the cabinet is " + std::to_string(cabinetBytes) +
                " bytes; Windows reads cabinets of at most " + std::to_string(CabinetLimits::kCabinetBytes);
+    // The first pass over what was written: the tables and every data block
+    // (checksum, MSZIP), which also gives the cabinet's digest.
+    CabinetTable table;
     PayloadDigest digest{cabinetBytes, 0};
     {
         // Closed before the rename, which Windows refuses for an open file.
         FileSource source(file.path());
         PayloadSource cabinet(source, payloadOffset);
+        problem = ReadCabinetTable(cabinet, table);
+        HashingSource hashing(cabinet);
+        // The tables before the first block, so that the blocks' reads go on from there.
+        uint64_t firstBlock = cabinetBytes;
+        for (const CabinetFolderInfo& folder : table.folders)
+            if (folder.blocks > 0) firstBlock = std::min<uint64_t>(firstBlock, folder.firstBlock);
+        std::vector<unsigned char> tables(size_t(std::min<uint64_t>(firstBlock, 1 << 20)));
+        DiscardSink discard;
+        if (problem.empty() && !hashing.Read(0, tables.data(), tables.size())) problem = "cannot read " + file.path();
+        if (problem.empty()) problem = ReadCabinetData(hashing, table, discard);
+        if (!problem.empty()) return outputPath + " not written: the package does not read back whole: damaged cabinet: " + problem;
         bool readable = false;
-        digest.value = DigestOf(cabinet, cabinetBytes, readable);
+        digest.value = hashing.Digest(cabinetBytes, readable);
         if (!readable) return "cannot read " + file.path();
     }
     unsigned char record[kDigestRecordSize];
     WriteDigestRecord(digest, record);
     if (!WriteAt(file.path(), recordOffset, record, sizeof(record))) return "cannot write " + file.path();
 
-    problem = CheckWrittenPackage(file.path(), payloadOffset, expected);
+    problem = CheckWrittenPackage(file.path(), payloadOffset, table, digest.value, expected);
     if (!problem.empty()) return outputPath + " not written: the package does not read back whole: " + problem;
     if (Interrupted()) return "interrupted";  // Windows: the console asked to stop while this was read back
     if (!file.Commit()) return "cannot rename " + file.path() + " to " + outputPath;
@@ -176,13 +191,12 @@ std::string CopyCabinetIn(const std::string& cabinetPath, const Payload& payload
     return std::string();
 }
 
-std::string CheckWrittenPackage(const std::string& path, uint64_t payloadOffset,
-                                const std::vector<CabinetMember>* expected) {
+std::string CheckWrittenPackage(const std::string& path, uint64_t payloadOffset, const CabinetTable& table,
+                                uint64_t digest, const std::vector<CabinetMember>* expected) {
     FileSource file(path);
     if (!file.Open()) return "cannot read " + path;
     PackageLayout layout;
-    CabinetTable table;
-    std::string problem = ReadPackage(file, layout, table);
+    std::string problem = ReadLayout(file, layout);
     if (!problem.empty()) return problem;
     if (layout.payloadOffset != payloadOffset)
         return "the marker scan finds the payload at " + std::to_string(layout.payloadOffset) + ", it was written at " +
@@ -192,16 +206,19 @@ std::string CheckWrittenPackage(const std::string& path, uint64_t payloadOffset,
     if (table.cabinetBytes != following || layout.digest.cabinetBytes != following)
         return "the cabinet's header says " + std::to_string(table.cabinetBytes) + " bytes, the digest record " +
                std::to_string(layout.digest.cabinetBytes) + ", and " + std::to_string(following) + " follow the marker";
-
-    PayloadSource cabinet(file, payloadOffset);
-    DiscardSink discard;
-    problem = ReadCabinetData(cabinet, table, discard);
-    if (!problem.empty()) return "damaged cabinet: " + problem;
+    if (layout.digest.value != digest)
+        return "the digest record says XXH64 " + DigestText(layout.digest.value) + ", the cabinet's is " + DigestText(digest);
 
     std::vector<CabinetMember> listed, read;
+    std::vector<std::string> names;
+    for (const CabinetEntry& entry : table.entries) {
+        read.push_back({entry.name, entry.size});
+        names.push_back(entry.name);
+    }
+    NameCheck check = CheckPackageNames(names);
+    if (check.fault != NameCheck::kNone) return "the name " + names[check.index] + ": " + check.Describe(names);
     problem = ListCabinet(Payload{path, payloadOffset}, listed);
     if (!problem.empty()) return "the cabinet library cannot list it: " + problem;
-    for (const CabinetEntry& entry : table.entries) read.push_back({entry.name, entry.size});
     problem = CompareListings(listed, read, "the cabinet library lists", "the packer's reader");
     if (problem.empty() && expected != nullptr)
         problem = CompareListings(listed, *expected, "the cabinet holds", "packed was");

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cabinet.h"
+#include "cabinet_reader.h"
 
 namespace kesto::pack {
 
@@ -31,7 +32,8 @@ struct WrittenPackage {
 
 // Writes outputPath: the stub, the padding, the digest record, the marker, and
 // the cabinet that writeCabinet puts into the payload, all into a temporary
-// file beside outputPath. That file is read back (CheckWrittenPackage) and
+// file beside outputPath. That file is read back (every data block, which
+// also gives the digest for the record, then CheckWrittenPackage) and
 // renamed into place only when it reads back whole; otherwise it is removed.
 // expected: the files the cabinet must hold, by name and size, in its order
 // (null for a ready cabinet). Returns an empty string or what went wrong.
@@ -43,12 +45,14 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
 std::string CopyCabinetIn(const std::string& cabinetPath, const Payload& payload);
 
 // Reads a package just written the way the launcher will and checks it
-// whole: the marker where the payload was written, the digest record; the
-// cabinet's length by its header, by the record and by the bytes that follow
-// the marker, all equal; the digest; the tables and every data block
-// (checksum, MSZIP) by the packer's reader; the listing of the platform's
-// cabinet library, the same names and sizes as the reader's and as expected.
-std::string CheckWrittenPackage(const std::string& path, uint64_t payloadOffset,
-                                const std::vector<CabinetMember>* expected);
+// whole, given its cabinet's tables and digest as the first pass over its
+// data blocks found them (every block's checksum and MSZIP checked): the
+// marker where the payload was written; the digest record; the cabinet's
+// length by its header, by the record and by the bytes that follow the
+// marker, all equal; the digest; the names; and the listing of the
+// platform's cabinet library, the same names and sizes as the reader's and
+// as expected.
+std::string CheckWrittenPackage(const std::string& path, uint64_t payloadOffset, const CabinetTable& table,
+                                uint64_t digest, const std::vector<CabinetMember>* expected);
 
 }  // namespace kesto::pack

@@ -204,6 +204,30 @@ uint64_t DigestOf(ByteSource& cabinet, uint64_t cabinetBytes, bool& readable) {
     return hash.Value();
 }
 
+bool HashingSource::Read(uint64_t offset, unsigned char* bytes, size_t size) {
+    if (!inner_.Read(offset, bytes, size)) return false;
+    if (offset > hashed_) inSequence_ = false;
+    if (inSequence_ && offset + size > hashed_) {
+        hash_.Update(bytes + (hashed_ - offset), size_t(offset + size - hashed_));
+        hashed_ = offset + size;
+    }
+    return true;
+}
+
+uint64_t HashingSource::Digest(uint64_t cabinetBytes, bool& readable) {
+    readable = true;
+    if (!inSequence_ || hashed_ > cabinetBytes) return DigestOf(inner_, cabinetBytes, readable);
+    std::vector<unsigned char> block(1 << 20);
+    while (hashed_ < cabinetBytes) {
+        const size_t count = size_t(std::min<uint64_t>(block.size(), cabinetBytes - hashed_));
+        if (!Read(hashed_, block.data(), count)) {
+            readable = false;
+            return 0;
+        }
+    }
+    return hash_.Value();
+}
+
 std::string DigestText(uint64_t digest) {
     char text[17];
     std::snprintf(text, sizeof(text), "%016llx", static_cast<unsigned long long>(digest));

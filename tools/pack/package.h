@@ -65,6 +65,24 @@ std::string ReadPackage(ByteSource& file, PackageLayout& layout, CabinetTable& t
 // The digest of a cabinet's first cabinetBytes bytes.
 uint64_t DigestOf(ByteSource& cabinet, uint64_t cabinetBytes, bool& readable);
 
+// Hashes the bytes read through it as long as the reads run on from the
+// start without a gap (re-reads are fine), so that checking a cabinet's data
+// blocks gives its digest in the same pass; Digest reads whatever that did
+// not cover.
+class HashingSource : public ByteSource {
+public:
+    explicit HashingSource(ByteSource& inner) : inner_(inner) {}
+    uint64_t Size() const override { return inner_.Size(); }
+    bool Read(uint64_t offset, unsigned char* bytes, size_t size) override;
+    uint64_t Digest(uint64_t cabinetBytes, bool& readable);
+
+private:
+    ByteSource& inner_;
+    PayloadHash hash_;
+    uint64_t hashed_ = 0;
+    bool inSequence_ = true;
+};
+
 // A digest as xxhsum prints it: 16 hexadecimal digits.
 std::string DigestText(uint64_t digest);
 
