@@ -391,6 +391,11 @@ TEST_F(PackTool, InspectAndExtractRefuseBrokenPackages) {
     EXPECT_NE(refused.output.find("..\\escaped.txt would leave the folder"), std::string::npos) << refused.output;
     EXPECT_FALSE(fs::exists(scratch_ / "evil-out" / "inside.txt"));
     EXPECT_FALSE(fs::exists(scratch_ / "escaped.txt"));
+
+    // A package made before the digest record stays valid.
+    Result plain = Pack({"inspect", HostilePackage("plain.exe", {{"setup.bat", (tree / "setup.bat").string(), 12, 0}}).string()});
+    EXPECT_EQ(plain.code, 0) << plain.output;
+    EXPECT_NE(plain.output.find("digest:    no digest"), std::string::npos) << plain.output;
 }
 
 // ---------------------------------------------------------------------------
