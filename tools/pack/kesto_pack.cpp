@@ -86,8 +86,8 @@ std::string ReadWhole(const std::string& path, bool& ok) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// A new folder under a random name beside path, removed with everything in
-// it unless Keep is called, also when the program is interrupted.
+// A new folder under a random name beside path, removed with everything
+// still in it when the object goes, and when the program is interrupted.
 class StagingFolder {
 public:
     explicit StagingFolder(const fs::path& besides) {
@@ -126,18 +126,13 @@ fs::path Below(const fs::path& folder, const std::string& name) {
 // A cabinet's DOS date and time (taken as UTC, as the packer writes them) as
 // a file time.
 fs::file_time_type FileTime(uint16_t date, uint16_t time) {
-    std::tm civil = {};
-    civil.tm_year = 80 + (date >> 9);
-    civil.tm_mon = ((date >> 5) & 15) - 1;
-    civil.tm_mday = date & 31;
-    // Days since 1970 of a civil date (proleptic Gregorian calendar).
-    int64_t year = civil.tm_year + 1900 - (civil.tm_mon < 2 ? 1 : 0);
-    int64_t era = (year >= 0 ? year : year - 399) / 400;
-    int64_t yearOfEra = year - era * 400;
-    int64_t month = civil.tm_mon + 1;
-    int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + civil.tm_mday - 1;
-    int64_t days = era * 146097 + yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear - 719468;
-    int64_t seconds = days * 86400 + (time >> 11) * 3600 + ((time >> 5) & 63) * 60 + (time & 31) * 2;
+    // Days since 1970 of the civil date (proleptic Gregorian calendar).
+    const int64_t month = (date >> 5) & 15, day = date & 31;
+    const int64_t year = 1980 + (date >> 9) - (month <= 2 ? 1 : 0);  // years from March on
+    const int64_t era = year / 400, yearOfEra = year - era * 400;
+    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int64_t days = era * 146097 + yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear - 719468;
+    const int64_t seconds = days * 86400 + (time >> 11) * 3600 + ((time >> 5) & 63) * 60 + (time & 31) * 2;
     // The file clock's epoch differs between libraries; go through now.
     auto since = std::chrono::seconds(seconds) - std::chrono::duration_cast<std::chrono::seconds>(
                                                      std::chrono::system_clock::now().time_since_epoch());
@@ -153,24 +148,32 @@ public:
         std::error_code error;
         fs::create_directories(path_.parent_path(), error);
         out_.open(path_, std::ios::binary | std::ios::trunc);
-        return out_ ? std::string() : "cannot write " + path_.u8string();
+        return out_ ? std::string() : Failed();
     }
     std::string Write(const unsigned char* bytes, size_t size) override {
         if (Interrupted()) return "interrupted";
         out_.write(reinterpret_cast<const char*>(bytes), std::streamsize(size));
-        return out_ ? std::string() : "cannot write " + path_.u8string();
+        return out_ ? std::string() : Failed();
     }
     std::string End(const CabinetEntry& entry) override {
         out_.close();
-        if (!out_) return "cannot write " + path_.u8string();
+        if (!out_) return Failed();
         std::error_code error;
         fs::last_write_time(path_, FileTime(entry.date, entry.time), error);
         return std::string();
     }
+    // What could not be written, or an empty string.
+    const std::string& problem() const { return problem_; }
 
 private:
+    std::string Failed() {
+        problem_ = "cannot write " + path_.u8string();
+        return problem_;
+    }
+
     fs::path folder_, path_;
     std::ofstream out_;
+    std::string problem_;
 };
 
 // Moves everything below from into to, folder by folder, never over a file
@@ -382,8 +385,9 @@ int Extract(const std::string& package, const std::string& folderName) {
     if (!problem.empty()) return Fail(package + ": " + problem + "; nothing extracted");
 
     std::error_code error;
-    const fs::path folder = fs::absolute(fs::u8path(folderName), error);
+    fs::path folder = fs::absolute(fs::u8path(folderName), error).lexically_normal();
     if (error) return Fail(folderName + ": " + error.message());
+    if (!folder.has_filename()) folder = folder.parent_path();  // "unpacked/"
     if (fs::exists(folder, error) && !fs::is_directory(folder, error))
         return Fail(folderName + ": not a folder; nothing extracted");
     // Nothing there is replaced: a file of the package's already there, or a
@@ -414,6 +418,7 @@ int Extract(const std::string& package, const std::string& folderName) {
     PayloadSource cabinet(file, layout.payloadOffset);
     FileSink sink(staging.path());
     problem = ReadCabinetData(cabinet, table, sink);
+    if (!sink.problem().empty()) return Fail(sink.problem() + "; nothing extracted");
     if (!problem.empty()) return Fail(package + ": damaged cabinet: " + problem + "; nothing extracted");
 
     if (Interrupted()) return Fail("interrupted");
