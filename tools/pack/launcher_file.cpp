@@ -10,7 +10,6 @@
 
 #include "cabinet_reader.h"
 #include "host.h"
-#include "names.h"
 #include "package.h"
 #include "payload/package_format.h"
 
@@ -209,14 +208,10 @@ std::string CheckWrittenPackage(const std::string& path, uint64_t payloadOffset,
     if (layout.digest.value != digest)
         return "the digest record says XXH64 " + DigestText(layout.digest.value) + ", the cabinet's is " + DigestText(digest);
 
+    problem = CheckEntryNames(table);
+    if (!problem.empty()) return problem;
     std::vector<CabinetMember> listed, read;
-    std::vector<std::string> names;
-    for (const CabinetEntry& entry : table.entries) {
-        read.push_back({entry.name, entry.size});
-        names.push_back(entry.name);
-    }
-    NameCheck check = CheckPackageNames(names);
-    if (check.fault != NameCheck::kNone) return "the name " + names[check.index] + ": " + check.Describe(names);
+    for (const CabinetEntry& entry : table.entries) read.push_back({entry.name, entry.size});
     problem = ListCabinet(Payload{path, payloadOffset}, listed);
     if (!problem.empty()) return "the cabinet library cannot list it: " + problem;
     problem = CompareListings(listed, read, "the cabinet library lists", "the packer's reader");

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <map>
 
 #include "names.h"
 #include "payload/package_format.h"
@@ -266,12 +265,16 @@ std::string ReadPackage(ByteSource& file, PackageLayout& layout, CabinetTable& t
     problem = ReadCabinetTable(cabinet, table);
     if (!problem.empty()) return (problem.compare(0, 9, "truncated") == 0 ? "" : "damaged cabinet: ") + problem;
 
+    return CheckEntryNames(table);
+}
+
+std::string CheckEntryNames(const CabinetTable& table) {
     std::vector<std::string> names;
     for (const CabinetEntry& entry : table.entries) names.push_back(entry.name);
     NameCheck check = CheckPackageNames(names);
+    if (check.fault == NameCheck::kNone) return std::string();
     if (check.fault == NameCheck::kLeavesFolder) return check.Describe(names);
-    if (check.fault != NameCheck::kNone) return "the name " + names[check.index] + ": " + check.Describe(names);
-    return std::string();
+    return "the name " + names[check.index] + ": " + check.Describe(names);
 }
 
 std::string HumanSize(uint64_t bytes) {

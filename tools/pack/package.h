@@ -62,6 +62,10 @@ std::string ReadLayout(ByteSource& file, PackageLayout& layout);
 // Problems come without the package's name, for the caller to put first.
 std::string ReadPackage(ByteSource& file, PackageLayout& layout, CabinetTable& table);
 
+// Why a cabinet's names cannot be unpacked on Windows as they stand
+// (CheckPackageNames), naming the entry, or an empty string.
+std::string CheckEntryNames(const CabinetTable& table);
+
 // The digest of a cabinet's first cabinetBytes bytes.
 uint64_t DigestOf(ByteSource& cabinet, uint64_t cabinetBytes, bool& readable);
 
