@@ -465,7 +465,7 @@ TEST_F(PackTool, PackagesAtTheSizesUsersShipReadBackWholeByEveryReader) {
         fs::create_directories(out.parent_path());
         Result interrupted = Shell(Quote(kPacker) + " build --stub " + Quote(kStub) + " --out " + Quote(out.string()) + " " +
                                    Quote(tree.string()) + " >/dev/null & pid=$!\n"
-                                   "while [ \"$(du -bc " + Quote(out.string()) + ".tmp-* 2>/dev/null | tail -n1 | cut -f1)\" -lt 8000000 ]; do sleep 0.02; done\n"
+                                   "while kill -0 $pid && [ \"$(du -bc " + Quote(out.string()) + ".tmp-* 2>/dev/null | tail -n1 | cut -f1)\" -lt 8000000 ]; do sleep 0.02; done\n"
                                    "kill -TERM $pid; wait $pid; echo \"exit $?\"");
         EXPECT_NE(interrupted.output.find("exit 143"), std::string::npos) << interrupted.output;
         EXPECT_EQ(Listing(out.parent_path()), std::vector<std::string>{});
