@@ -9,7 +9,8 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   wine wine64 xvfb xauth
   googletest
-  gcab libgcab-dev pkg-config
+  gcab libgcab-dev pkg-config zlib1g-dev libz-mingw-w64-dev
+  xxhash libxxhash-dev
   cabextract osslsigncode openssl
   dpkg-dev zip unzip groff-base
 )

@@ -1,8 +1,10 @@
-// The packer's layout of a launcher file: stub, zero padding, marker, and the
-// complemented cabinet, with the payload on a 4096-byte boundary.
+// The packer's layout of a launcher file: stub, zero padding, digest record,
+// marker, and the complemented cabinet, with the payload on a 4096-byte
+// boundary.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,10 +16,22 @@
 namespace {
 
 namespace fs = std::filesystem;
-using kesto::pack::Marker;
-using kesto::pack::PaddingBeforeMarker;
-using kesto::pack::PartialMatchAtEnd;
-using kesto::pack::WriteLauncherFile;
+using kesto::PaddingBeforeMarker;
+
+std::string Marker() {
+    unsigned char marker[kesto::kMarkerLength + 1];
+    kesto::AssembleMarker(marker);
+    return std::string(reinterpret_cast<const char*>(marker), kesto::kMarkerLength);
+}
+
+// How many of the marker's first bytes data ends with, as the scan counts.
+size_t PartialMatchAtEnd(const std::string& data) {
+    unsigned char marker[kesto::kMarkerLength + 1];
+    kesto::AssembleMarker(marker);
+    kesto::MarkerScan scan(marker);
+    scan.Feed(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+    return scan.PartialMatch();
+}
 
 std::string Read(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -46,14 +60,20 @@ protected:
     void SetUp() override {
         folder_ = fs::temp_directory_path() / ("kesto-pack-test-" + std::to_string(::getpid()));
         fs::create_directories(folder_);
-        Write(folder_ / "cab", std::string("MSCF") + std::string(60, '\x5a') + std::string(3, '\xff'));
+        // A real cabinet, made by gcab.
+        Write(folder_ / "inside.txt", std::string(3000, '\x5a') + std::string(3, '\xff'));
+        EXPECT_EQ(std::system(("gcab -c -n " + (folder_ / "cab").string() + " " + (folder_ / "inside.txt").string()).c_str()), 0);
     }
     void TearDown() override { fs::remove_all(folder_); }
 
     std::string Pack(const std::string& stub, bool align, std::string* problem = nullptr) {
         Write(folder_ / "stub", stub);
-        std::string result = WriteLauncherFile((folder_ / "stub").string(), (folder_ / "cab").string(),
-                                               (folder_ / "out").string(), align);
+        const std::string cab = (folder_ / "cab").string();
+        kesto::pack::WrittenPackage written;
+        std::string result = kesto::pack::WriteLauncherFile(
+            (folder_ / "stub").string(), (folder_ / "out").string(), align,
+            [&](const kesto::pack::Payload& payload) { return kesto::pack::CopyCabinetIn(cab, payload); }, nullptr,
+            written);
         if (problem != nullptr) *problem = result;
         return result.empty() ? Read(folder_ / "out") : std::string();
     }
@@ -62,12 +82,13 @@ protected:
 };
 
 TEST(PackPadding, AlignsThePayloadAndBreaksAPartialMatch) {
-    EXPECT_EQ(PaddingBeforeMarker(4086, false, true), 0u);     // 4086 + 10 = 4096
-    EXPECT_EQ(PaddingBeforeMarker(4087, false, true), 4095u);
-    EXPECT_EQ(PaddingBeforeMarker(100, false, true), 3986u);
-    EXPECT_EQ(PaddingBeforeMarker(4086, true, true), 4096u);   // aligned already, but "Kes" at the end
-    EXPECT_EQ(PaddingBeforeMarker(100, false, false), 0u);
-    EXPECT_EQ(PaddingBeforeMarker(100, true, false), 1u);
+    EXPECT_EQ(PaddingBeforeMarker(4086, 0, false, true), 0u);     // 4086 + 10 = 4096
+    EXPECT_EQ(PaddingBeforeMarker(4087, 0, false, true), 4095u);
+    EXPECT_EQ(PaddingBeforeMarker(100, 0, false, true), 3986u);
+    EXPECT_EQ(PaddingBeforeMarker(4086, 3, false, true), 4096u);  // aligned already, but "Kes" at the end
+    EXPECT_EQ(PaddingBeforeMarker(100, 0, false, false), 0u);
+    EXPECT_EQ(PaddingBeforeMarker(100, 3, false, false), 1u);
+    EXPECT_EQ(PaddingBeforeMarker(4086, 3, true, true), 0u);      // the record breaks the match itself
 }
 
 TEST(PackPadding, PartialMatchIsCountedTheWayTheScanCounts) {
@@ -78,16 +99,23 @@ TEST(PackPadding, PartialMatchIsCountedTheWayTheScanCounts) {
     EXPECT_EQ(PartialMatchAtEnd(std::string("Kest\0", 5)), 0u);
 }
 
-TEST_F(PackTest, LayoutIsStubZerosMarkerAndTheComplementedCabinet) {
-    const std::string stub(1000, '\x01');
+TEST_F(PackTest, LayoutIsStubZerosRecordMarkerAndTheComplementedCabinet) {
+    std::string stub(1000, '\x01');
+    stub.replace(0, 2, "MZ");
     for (bool align : {true, false}) {
         std::string file = Pack(stub, align);
         std::string cab = Read(folder_ / "cab");
         size_t payloadStart = file.size() - cab.size();
+        const size_t recordStart = payloadStart - 10 - kesto::kDigestRecordSize;
         EXPECT_EQ(file.substr(0, stub.size()), stub);
         EXPECT_EQ(file.substr(payloadStart - 10, 10), Marker());
-        EXPECT_EQ(file.substr(stub.size(), payloadStart - 10 - stub.size()),
-                  std::string(payloadStart - 10 - stub.size(), '\0'));
+        EXPECT_EQ(file.substr(stub.size(), recordStart - stub.size()), std::string(recordStart - stub.size(), '\0'));
+        kesto::PayloadDigest digest;
+        ASSERT_TRUE(kesto::ReadDigestRecord(reinterpret_cast<const unsigned char*>(file.data()) + recordStart, digest));
+        kesto::PayloadHash hash;
+        hash.Update(reinterpret_cast<const unsigned char*>(cab.data()), cab.size());
+        EXPECT_EQ(digest.cabinetBytes, cab.size());
+        EXPECT_EQ(digest.value, hash.Value());
         for (size_t i = 0; i < cab.size(); ++i) ASSERT_EQ(char(~cab[i]), file[payloadStart + i]) << i;
         EXPECT_EQ(ScannedPayloadStart(file), payloadStart);
         EXPECT_EQ(payloadStart % 4096 == 0, align);
@@ -96,7 +124,7 @@ TEST_F(PackTest, LayoutIsStubZerosMarkerAndTheComplementedCabinet) {
 
 TEST_F(PackTest, StubEndingInABeginningOfTheMarkerStillGetsItsMarkerFound) {
     for (bool align : {true, false}) {
-        std::string stub = std::string(4083, '\x01') + "Kes";  // 4086 bytes: aligned without padding
+        std::string stub = "MZ" + std::string(4049, '\x01') + "Kes";  // 4054 + 32 + 10 bytes: aligned without padding
         std::string file = Pack(stub, align);
         EXPECT_EQ(ScannedPayloadStart(file), file.size() - Read(folder_ / "cab").size()) << align;
     }
@@ -110,6 +138,7 @@ TEST_F(PackTest, RefusesAStubHoldingTheMarkerAndAFileThatIsNoCabinet) {
 
     Write(folder_ / "cab", "not a cabinet");
     Pack("MZ", true, &problem);
+    EXPECT_FALSE(fs::exists(folder_ / "out"));
     EXPECT_NE(problem.find("is not a cabinet"), std::string::npos) << problem;
 }
 

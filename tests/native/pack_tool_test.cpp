@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,16 +17,26 @@
 #include <vector>
 
 #include "cabinet.h"
+#include "cabinet_reader.h"
 #include "launcher_file.h"
 #include "names.h"
 #include "package.h"
+#include "payload/package_format.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace kesto::pack;
 
-const std::string kPacker = KESTO_PACK_PROGRAM;
+// KESTO_PACK_UNDER_TEST runs the tests against another build of the packer.
+const std::string kPacker = std::getenv("KESTO_PACK_UNDER_TEST") != nullptr ? std::getenv("KESTO_PACK_UNDER_TEST")
+                                                                            : KESTO_PACK_PROGRAM;
+
+std::string Marker() {
+    unsigned char marker[kesto::kMarkerLength + 1];
+    kesto::AssembleMarker(marker);
+    return std::string(reinterpret_cast<const char*>(marker), kesto::kMarkerLength);
+}
 
 std::string Read(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -102,16 +114,56 @@ protected:
         return tree;
     }
 
-    // The cabinet inside a package, restored, as a file of its own.
+    // The cabinet inside a package, restored, as a file of its own: the
+    // bytes behind the marker, complemented.
     fs::path CabinetOf(const fs::path& package) {
-        PackageLayout layout;
-        EXPECT_EQ(ReadLayout(package.string(), layout), "");
-        fs::path cabinet = package.string() + ".cab";
-        EXPECT_EQ(CopyCabinetOut(package.string(), layout, cabinet.string()), "");
-        return cabinet;
+        std::string bytes = Read(package);
+        size_t marker = bytes.find(Marker());
+        EXPECT_NE(marker, std::string::npos);
+        std::string cabinet = bytes.substr(marker + Marker().size());
+        for (char& c : cabinet) c = char(~c);
+        fs::path path = package.string() + ".cab";
+        Write(path, cabinet);
+        return path;
     }
 
-    fs::path scratch_ = fs::temp_directory_path() / ("kesto-pack-tool-" + std::to_string(::getpid()));
+    // A package the packer would refuse to build: a cabinet of these files
+    // written by the cabinet library, laid out behind the stub without a
+    // digest record.
+    fs::path HostilePackage(const std::string& name, const std::vector<CabinetInput>& files) {
+        fs::path complemented = scratch_ / (name + ".payload");
+        Write(complemented, "");
+        EXPECT_EQ(WriteCabinet(Payload{complemented.string(), 0}, files, true), "");
+        fs::path package = scratch_ / name;
+        Write(package, Read(kStub) + Marker() + Read(complemented));
+        fs::remove(complemented);
+        return package;
+    }
+
+    // Puts a changed cabinet back into a package, with a digest record that
+    // matches it: the damage is then the cabinet's alone.
+    static void ReplaceCabinet(std::string& package, const std::string& cabinet) {
+        const size_t payload = package.find(Marker()) + Marker().size();
+        std::string complemented = cabinet;
+        for (char& c : complemented) c = char(~c);
+        package.replace(payload, std::string::npos, complemented);
+        kesto::PayloadHash hash;
+        hash.Update(reinterpret_cast<const unsigned char*>(cabinet.data()), cabinet.size());
+        unsigned char record[kesto::kDigestRecordSize];
+        kesto::WriteDigestRecord({cabinet.size(), hash.Value()}, record);
+        package.replace(payload - Marker().size() - sizeof(record), sizeof(record), reinterpret_cast<char*>(record),
+                        sizeof(record));
+    }
+
+    // Names of what lies in a folder.
+    static std::vector<std::string> Listing(const fs::path& folder) {
+        std::vector<std::string> names;
+        for (auto& item : fs::directory_iterator(folder)) names.push_back(item.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path scratch_ = fs::path(KESTO_TEST_TMP) / ("kesto-pack-tool-" + std::to_string(::getpid()));
     const std::string kStub = (scratch_ / "stub" / "kesto.exe").string();
 };
 
@@ -312,10 +364,8 @@ TEST_F(PackTool, InspectAndExtractRefuseBrokenPackages) {
     struct Case {
         std::string name, bytes, message;
     };
-    PackageLayout layout;
-    ASSERT_EQ(ReadLayout(good.string(), layout), "");
     std::string damaged = bytes;
-    damaged[layout.payloadOffset + layout.cabinetSize - 50] ^= 0x55;  // in the last data block
+    damaged[bytes.size() - 50] ^= 0x55;  // in the last data block
     const Case cases[] = {
         {"no-marker.exe", Read(kStub) + std::string(5000, 'x'), "no payload marker"},
         {"truncated.exe", bytes.substr(0, bytes.size() - 100), "truncated"},
@@ -334,15 +384,230 @@ TEST_F(PackTool, InspectAndExtractRefuseBrokenPackages) {
     }
 
     // A cabinet whose names leave the folder: nothing is extracted.
-    std::vector<CabinetInput> evil = {{"inside.txt", (tree / "setup.bat").string(), 12, 0},
-                                      {"..\\escaped.txt", (tree / "setup.bat").string(), 12, 0}};
-    ASSERT_EQ(WriteCabinet((scratch_ / "evil.cab").string(), evil, false), "");
-    ASSERT_EQ(Pack({"-s", kStub, "-o", (scratch_ / "evil.exe").string(), "--cab", (scratch_ / "evil.cab").string()}).code, 0);
-    Result refused = Pack({"extract", (scratch_ / "evil.exe").string(), (scratch_ / "evil-out").string()});
+    fs::path evil = HostilePackage("evil.exe", {{"inside.txt", (tree / "setup.bat").string(), 12, 0},
+                                                {"..\\escaped.txt", (tree / "setup.bat").string(), 12, 0}});
+    Result refused = Pack({"extract", evil.string(), (scratch_ / "evil-out").string()});
     EXPECT_NE(refused.code, 0);
     EXPECT_NE(refused.output.find("..\\escaped.txt would leave the folder"), std::string::npos) << refused.output;
     EXPECT_FALSE(fs::exists(scratch_ / "evil-out" / "inside.txt"));
     EXPECT_FALSE(fs::exists(scratch_ / "escaped.txt"));
+
+    // A package made before the digest record stays valid.
+    Result plain = Pack({"inspect", HostilePackage("plain.exe", {{"setup.bat", (tree / "setup.bat").string(), 12, 0}}).string()});
+    EXPECT_EQ(plain.code, 0) << plain.output;
+    EXPECT_NE(plain.output.find("digest:    no digest"), std::string::npos) << plain.output;
+}
+
+// ---------------------------------------------------------------------------
+// Packages at the sizes users ship, refusals, interruptions, hostile packages
+
+// Random bytes (incompressible), quickly.
+void WriteRandom(const fs::path& path, size_t size, uint64_t seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i + 8 <= size; i += 8) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        uint64_t value = seed ^ (seed >> 29);
+        std::memcpy(&bytes[i], &value, 8);
+    }
+    Write(path, bytes);
+}
+
+TEST_F(PackTool, PackagesAtTheSizesUsersShipReadBackWholeByEveryReader) {
+    // A few MiB compressed; tens of MiB stored; more than 64 MiB of random
+    // bytes and text, compressed.
+    struct Package {
+        std::string name;
+        size_t randomBytes;
+        bool store;
+    };
+    for (const Package& each : {Package{"small", 3 << 20, false}, Package{"stored", 40 << 20, true},
+                                Package{"large", 68 << 20, false}}) {
+        SCOPED_TRACE(each.name);
+        fs::path tree = scratch_ / each.name;
+        Write(tree / "setup.cmd", "@exit /b 0\r\n");
+        WriteRandom(tree / "payload" / "installer.msi", each.randomBytes, each.randomBytes);
+        WriteRandom(tree / "payload" / "odd size.bin", 100003, 7);
+        std::string text;
+        for (int i = 0; text.size() < (1u << 20); ++i) text += "line " + std::to_string(i) + " of the release notes\r\n";
+        Write(tree / "docs" / "notes.txt", text);
+        fs::path package = scratch_ / (each.name + ".exe");
+        std::vector<std::string> arguments = {"build", "--stub", kStub, "--out", package.string()};
+        if (each.store) arguments.push_back("--store");
+        arguments.push_back(tree.string());
+        Result built = Pack(arguments);
+        ASSERT_EQ(built.code, 0) << built.output;
+
+        // The restored cabinet: cabextract unpacks it, xxhsum gives the
+        // digest in the record and in the build's report.
+        fs::path cabinet = CabinetOf(package), byCabextract = scratch_ / "cabextract", byPacker = scratch_ / "extract";
+        ASSERT_EQ(Shell("cabextract -q -d " + Quote(byCabextract.string()) + " " + Quote(cabinet.string())).code, 0);
+        EXPECT_EQ(Shell("diff -r " + Quote(tree.string()) + " " + Quote(byCabextract.string())).code, 0);
+        Result extracted = Pack({"extract", package.string(), byPacker.string()});
+        ASSERT_EQ(extracted.code, 0) << extracted.output;
+        EXPECT_EQ(Shell("diff -r " + Quote(tree.string()) + " " + Quote(byPacker.string())).code, 0);
+
+        const std::string digest = Shell("xxhsum -H1 " + Quote(cabinet.string()) + " 2>/dev/null | cat").output.substr(0, 16);
+        EXPECT_NE(built.output.find("XXH64 " + digest), std::string::npos) << built.output << digest;
+        const std::string bytes = Read(package);
+        kesto::PayloadDigest record;
+        ASSERT_TRUE(kesto::ReadDigestRecord(
+            reinterpret_cast<const unsigned char*>(bytes.data()) + bytes.find(Marker()) - kesto::kDigestRecordSize, record));
+        EXPECT_EQ(record.cabinetBytes, fs::file_size(cabinet));
+        EXPECT_EQ(DigestText(record.value), digest);
+        for (const fs::path& done : {cabinet, byCabextract, byPacker}) fs::remove_all(done);
+
+        if (each.name != "large") {
+            fs::remove_all(tree);
+            continue;
+        }
+        // Interrupted halfway: nothing under OUT's name or beside it.
+        fs::path out = scratch_ / "interrupted" / "out.exe";
+        fs::create_directories(out.parent_path());
+        Result interrupted = Shell(Quote(kPacker) + " build --stub " + Quote(kStub) + " --out " + Quote(out.string()) + " " +
+                                   Quote(tree.string()) + " >/dev/null & pid=$!\n"
+                                   "while kill -0 $pid && [ \"$(du -bc " + Quote(out.string()) + ".tmp-* 2>/dev/null | tail -n1 | cut -f1)\" -lt 8000000 ]; do sleep 0.02; done\n"
+                                   "kill -TERM $pid; wait $pid; echo \"exit $?\"");
+        EXPECT_NE(interrupted.output.find("exit 143"), std::string::npos) << interrupted.output;
+        EXPECT_EQ(Listing(out.parent_path()), std::vector<std::string>{});
+    }
+}
+
+TEST_F(PackTool, BuildRefusesAnOutAmongItsSourcesAndAnUnreadableSource) {
+    fs::path tree = scratch_ / "tree";
+    Write(tree / "setup.cmd", "@exit /b 0\r\n");
+    Write(tree / "data" / "file.txt", "data");
+    fs::create_directory_symlink(tree, scratch_ / "link");
+    struct Case {
+        fs::path out, source;
+        std::string message;
+    };
+    for (const Case& refused : {Case{tree / "setup.cmd", tree / "setup.cmd", "is the source"},
+                                Case{tree / "setup.cmd", tree, "lies inside the source folder"},
+                                Case{scratch_ / "link" / "data" / "new.exe", tree, "lies inside the source folder"}}) {
+        Result result = Pack({"build", "--stub", kStub, "--out", refused.out.string(), refused.source.string()});
+        EXPECT_EQ(result.code, 2) << result.output;
+        EXPECT_NE(result.output.find(refused.message), std::string::npos) << result.output;
+    }
+    EXPECT_EQ(Read(tree / "setup.cmd"), "@exit /b 0\r\n");
+    EXPECT_EQ(Listing(tree), (std::vector<std::string>{"data", "setup.cmd"}));
+    EXPECT_EQ(Listing(tree / "data"), std::vector<std::string>{"file.txt"});
+
+    // An unreadable source is named before packing starts (as root, the
+    // packer runs as nobody to be refused at all).
+    Write(scratch_ / "secret.txt", "x");
+    fs::permissions(scratch_ / "secret.txt", fs::perms::none);
+    fs::path out = scratch_ / "out" / "out.exe";
+    fs::create_directories(out.parent_path());
+    fs::permissions(scratch_, fs::perms::all);
+    fs::permissions(out.parent_path(), fs::perms::all);
+    const std::string asNobody = ::geteuid() == 0 ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
+    Result unreadable = Shell(asNobody + Quote(kPacker) + " build --stub " + Quote(kStub) + " --out " + Quote(out.string()) +
+                              " " + Quote(tree.string()) + " " + Quote((scratch_ / "secret.txt").string()));
+    EXPECT_EQ(unreadable.code, 1) << unreadable.output;
+    EXPECT_NE(unreadable.output.find("secret.txt: cannot be read"), std::string::npos) << unreadable.output;
+    EXPECT_EQ(Listing(out.parent_path()), std::vector<std::string>{});
+}
+
+TEST_F(PackTool, ExtractIsAllOrNothingAndReplacesNoFile) {
+    fs::path tree = scratch_ / "tree";
+    Write(tree / "setup.cmd", "@exit /b 0\r\n");
+    WriteRandom(tree / "data.bin", 100000, 3);
+    fs::path package = scratch_ / "package.exe";
+    ASSERT_EQ(Pack({"build", "--store", "--stub", kStub, "--out", package.string(), tree.string()}).code, 0);
+
+    // A damaged data block whose digest record was made to match: the
+    // first files are written before the damage is found, and removed.
+    std::string bytes = Read(package), cabinet = Read(CabinetOf(package));
+    cabinet[cabinet.size() - 20] ^= 0x55;
+    ReplaceCabinet(bytes, cabinet);
+    Write(scratch_ / "damaged.exe", bytes);
+    fs::path target = scratch_ / "target" / "unpacked";
+    Result damaged = Pack({"extract", (scratch_ / "damaged.exe").string(), target.string()});
+    EXPECT_EQ(damaged.code, 1);
+    EXPECT_NE(damaged.output.find("wrong checksum; nothing extracted"), std::string::npos) << damaged.output;
+    EXPECT_EQ(Listing(target.parent_path()), std::vector<std::string>{});
+
+    // A folder that holds one of the package's files keeps it, and gets
+    // nothing; the files beside are left alone.
+    Write(target / "setup.cmd", "mine");
+    Write(target / "other.txt", "mine too");
+    Result held = Pack({"extract", package.string(), target.string()});
+    EXPECT_EQ(held.code, 1);
+    EXPECT_NE(held.output.find("already holds setup.cmd"), std::string::npos) << held.output;
+    EXPECT_EQ(Listing(target), (std::vector<std::string>{"other.txt", "setup.cmd"}));
+    EXPECT_EQ(Read(target / "setup.cmd"), "mine");
+    fs::remove(target / "setup.cmd");
+    ASSERT_EQ(Pack({"extract", package.string(), target.string()}).code, 0);
+    EXPECT_EQ(Listing(target), (std::vector<std::string>{"data.bin", "other.txt", "setup.cmd"}));
+    EXPECT_EQ(Read(target / "data.bin"), Read(tree / "data.bin"));
+    EXPECT_EQ(Listing(target.parent_path()), std::vector<std::string>{"unpacked"});
+}
+
+TEST_F(PackTool, HostilePackagesAreRefusedBeforeAnythingIsWritten) {
+    // Nearly 2 GiB of zeros, 3.5 MiB packed: inspect reads it all and writes
+    // nothing anywhere; extract refuses a folder that cannot hold it.
+    fs::path tree = scratch_ / "zeros";
+    Write(tree / "setup.cmd", "@exit /b 0\r\n");
+    Write(tree / "zeros.bin", "");
+    fs::resize_file(tree / "zeros.bin", 2146000000);  // sparse; at the limit of one compressed cabinet
+    fs::path zeros = scratch_ / "zeros.exe";
+    Result built = Pack({"build", "--stub", kStub, "--out", zeros.string(), tree.string()});
+    ASSERT_EQ(built.code, 0) << built.output;
+    fs::remove_all(tree);
+    fs::path temporary = scratch_ / "tmp";
+    fs::create_directories(temporary);
+    Result inspected = Pack({"inspect", zeros.string()}, "TMPDIR=" + Quote(temporary.string()));
+    EXPECT_EQ(inspected.code, 0) << inspected.output;
+    EXPECT_NE(inspected.output.find("2.0 GiB unpacked"), std::string::npos) << inspected.output;
+    EXPECT_EQ(Listing(temporary), std::vector<std::string>{});
+    EXPECT_EQ(Listing(scratch_), (std::vector<std::string>{"stub", "tmp", "zeros.exe"}));
+
+    fs::path small = scratch_ / "small";
+    fs::create_directories(small);
+    if (Shell("mount -t tmpfs -o size=64m kesto-test " + Quote(small.string())).code == 0) {
+        Result refused = Pack({"extract", zeros.string(), (small / "unpacked").string()});
+        EXPECT_EQ(refused.code, 1);
+        EXPECT_NE(refused.output.find("the files need 2146000012 bytes"), std::string::npos) << refused.output;
+        EXPECT_EQ(Listing(small), std::vector<std::string>{});
+        Shell("umount " + Quote(small.string()));
+    } else {
+        std::printf("skipped: extract into a full file system (mount -t tmpfs needs root)\n");
+    }
+
+    // Two entries that claim the same bytes (the file table patched, the
+    // digest record made to match).
+    fs::path pair = scratch_ / "pair";
+    WriteRandom(pair / "a.bin", 100000, 1);
+    WriteRandom(pair / "b.bin", 100000, 2);
+    fs::path package = scratch_ / "pair.exe";
+    ASSERT_EQ(Pack({"build", "--stub", kStub, "--out", package.string(), pair.string()}).code, 0);
+    std::string bytes = Read(package), cabinet = Read(CabinetOf(package));
+    const size_t files = uint8_t(cabinet[16]) | uint8_t(cabinet[17]) << 8;
+    const size_t second = files + 16 + std::string("a.bin").size() + 1;  // b.bin's entry
+    ASSERT_EQ(cabinet.substr(second + 16, 5), "b.bin");
+    cabinet.replace(second + 4, 4, std::string(4, '\0'));  // its offset in the folder: 0, a.bin's
+    ReplaceCabinet(bytes, cabinet);
+    Write(package, bytes);
+
+    // Names Windows cannot hold, and two names that are one to Windows.
+    std::vector<std::pair<fs::path, std::string>> cases = {{package, "b.bin: its bytes overlap those of a.bin"}};
+    const std::string file = (pair / "a.bin").string();
+    for (const char* name : {"CON", "NUL", "aux.txt", "trail.", "sub\\lpt1"})
+        cases.push_back({HostilePackage(std::string("name-") + (name[0] == 's' ? "sub" : name) + ".exe",
+                                        {{"setup.cmd", file, 100000, 0}, {name, file, 100000, 0}}),
+                         std::string("the name ") + name + ": Windows does not allow this name"});
+    cases.push_back({HostilePackage("twice.exe", {{"Setup.cmd", file, 100000, 0}, {"SETUP.CMD", file, 100000, 0}}),
+                     "the name SETUP.CMD: the same name to Windows as Setup.cmd"});
+    for (const auto& hostile : cases) {
+        for (const char* command : {"inspect", "extract"}) {
+            std::vector<std::string> arguments = {command, hostile.first.string()};
+            if (std::string(command) == "extract") arguments.push_back((scratch_ / "out").string());
+            Result result = Pack(arguments);
+            EXPECT_EQ(result.code, 1) << command << " " << hostile.first;
+            EXPECT_NE(result.output.find(hostile.second), std::string::npos) << result.output;
+        }
+    }
+    EXPECT_FALSE(fs::exists(scratch_ / "out"));
 }
 
 TEST_F(PackTool, OlderFormStillPacksAFolder) {

@@ -7,8 +7,11 @@
 #           still runs and inspect reports its signature
 #   windows the Windows packer under Wine builds, inspects and extracts a
 #           package that the stub then runs
+#   sizes   the Windows packer's packages of 3 MiB, 40 MiB stored and 70 MiB
+#           read back whole by cabextract, by its own extract and by xxhsum;
+#           names Windows cannot hold refused by its inspect and extract
 #
-#   pack_wine_test.sh entry|tree|windows
+#   pack_wine_test.sh entry|tree|windows|sizes
 #
 # Environment (set by CTest): KESTO_WINE_RUN, KESTO_PACK (Linux packer),
 # KESTO_PACK_WIN (Windows packer), KESTO_STUB, KESTO_RUNEXIT, KESTO_RECORDER,
@@ -20,6 +23,12 @@ rm -rf "$work" && mkdir -p "$work"
 source "$(dirname "$0")/../harness/checks.sh"
 # Files below a folder, one "path size sum" line each.
 listing() { (cd "$1" && find . -type f ! -name MyData.cab -exec md5sum {} + | sort -k2); }
+# Where the marker of a package starts.
+marker_at() { grep -obUaF KestoBinay "$1" | head -n1 | cut -d: -f1; }
+# The cabinet of a package, restored: the bytes behind the marker, complemented.
+restore_cabinet() { tail -c +$(($(marker_at "$1") + 11)) "$1" | perl -0777 -pe '$_ = ~$_' >"$2"; }
+# The digest in the record before the marker, as xxhsum prints it.
+record_digest() { od -An -tx8 -j $(($(marker_at "$1") - 16)) -N8 "$1" | tr -d ' '; }
 
 case $1 in
 entry)
@@ -112,7 +121,48 @@ windows)
   ls "$work" | grep -q 'kesto-pack-\|tmp-' && fail "temporary files left in $work" || echo "ok: nothing left behind"
   ;;
 
-*) echo "usage: pack_wine_test.sh entry|tree|windows" >&2; exit 2 ;;
+sizes)
+  pack() { wine_run "$KESTO_PACK_WIN" "$@"; }
+  for size in 3:compressed 40:stored 70:compressed; do
+    mib=${size%%:*} label=${size#*:}
+    src=$work/src-$mib
+    mkdir -p "$src/payload" "$src/docs"
+    printf '@exit /b 0\r\n' >"$src/setup.cmd"
+    head -c $((mib << 20)) /dev/urandom >"$src/payload/installer.msi"
+    seq 1 150000 | sed 's/$/ of the release notes\r/' >"$src/docs/notes.txt"
+    store=; [ "$label" = stored ] && store=--store
+    pack build $store --stub "$(winpath "$KESTO_STUB")" --out "$(winpath "$work/$mib.exe")" "$(winpath "$src")" >/dev/null
+    restore_cabinet "$work/$mib.exe" "$work/$mib.cab"
+    cabextract -q -d "$work/cabextract-$mib" "$work/$mib.cab"
+    expect_eq "$mib MiB $label: cabextract gives the sources" "$(listing "$work/cabextract-$mib")" "$(listing "$src")"
+    pack extract "$(winpath "$work/$mib.exe")" "$(winpath "$work/extract-$mib")" >/dev/null
+    expect_eq "$mib MiB $label: extract gives the sources" "$(listing "$work/extract-$mib")" "$(listing "$src")"
+    expect_eq "$mib MiB $label: the record's digest is the cabinet's" "$(record_digest "$work/$mib.exe")" \
+      "$(xxhsum -H1 "$work/$mib.cab" 2>/dev/null | cut -d' ' -f1)"
+    rm -rf "$src" "$work/$mib.cab" "$work/cabextract-$mib" "$work/extract-$mib"
+  done
+  expect_eq "the Linux packer reads the largest too" "$("$KESTO_PACK" inspect "$work/70.exe" 2>&1 | grep -c ': matches')" 1
+
+  # Names Windows cannot hold, in cabinets made by gcab and laid out by hand.
+  # The packages' own names are numbered: "CON.exe" is a device to Windows.
+  mkdir -p "$work/names"
+  number=0
+  for name in CON NUL aux.txt trail.; do
+    number=$((number + 1)) package=$work/names-$number.exe
+    (cd "$work/names" && rm -f ./* && printf '@exit /b 0\r\n' >setup.cmd && echo x >"./$name" &&
+      gcab -c -n ../names.cab setup.cmd "$name")
+    { cat "$KESTO_STUB"; printf KestoBinay; perl -0777 -pe '$_ = ~$_' "$work/names.cab"; } >"$package"
+    inspected=$(pack inspect "$(winpath "$package")") && status=0 || status=$?
+    expect_eq "$name: inspect fails" "$status" 1
+    expect_in "$name: inspect names it" "$inspected" "the name $name: Windows does not allow this name"
+    extracted=$(pack extract "$(winpath "$package")" "$(winpath "$work/out")") && status=0 || status=$?
+    expect_eq "$name: extract fails" "$status" 1
+    expect_in "$name: extract names it" "$extracted" "the name $name: Windows does not allow this name"
+    [ -e "$work/out" ] && fail "$name: extract wrote $work/out" || echo "ok: $name: nothing extracted"
+  done
+  ;;
+
+*) echo "usage: pack_wine_test.sh entry|tree|windows|sizes" >&2; exit 2 ;;
 esac
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed; the files are in $work"; exit 1; }

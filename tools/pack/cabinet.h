@@ -1,9 +1,9 @@
 #pragma once
-// Writing and reading cabinet files through the platform's cabinet library:
+// Writing and listing cabinets through the platform's cabinet library:
 // libgcab on Linux (cabinet_gcab.cpp), the system's FCI and FDI from
 // cabinet.dll on Windows (cabinet_fdi.cpp). Everything else in the packer is
-// the same on both. Paths and names are UTF-8; names in a cabinet use
-// backslashes.
+// the same on both, the packer's own cabinet reader (cabinet_reader.h)
+// included. Paths and names are UTF-8; names in a cabinet use backslashes.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,18 +24,23 @@ struct CabinetMember {
     uint32_t size = 0;
 };
 
+// Where a cabinet goes or is read from: inside a launcher file, from offset
+// on, every byte complemented. The file exists; the cabinet's bytes are
+// written there directly, so the cabinet never stands anywhere as a file.
+struct Payload {
+    std::string file;
+    uint64_t offset = 0;
+};
+
 // Writes a one-folder cabinet of files, in the order given, MSZIP-compressed
-// or stored. Every file gets the attribute "archive" only (plus the flag for
-// UTF-8 names where needed), so the result depends on nothing but the names,
-// contents and times given. Returns an empty string or what went wrong.
-std::string WriteCabinet(const std::string& path, const std::vector<CabinetInput>& files, bool compress);
+// or stored, into payload. Every file gets the attribute "archive" only (plus
+// the flag for UTF-8 names where needed), so the result depends on nothing
+// but the names, contents and times given. Returns an empty string or what
+// went wrong.
+std::string WriteCabinet(const Payload& payload, const std::vector<CabinetInput>& files, bool compress);
 
-// Lists a cabinet's files in the cabinet's order.
-std::string ListCabinet(const std::string& path, std::vector<CabinetMember>& members);
-
-// Decompresses every file of a cabinet into destination (an existing folder),
-// making sub-folders for names with backslashes; this also checks every data
-// block. The caller has checked that no name leaves destination.
-std::string ExpandCabinet(const std::string& path, const std::string& destination);
+// Lists a cabinet's files in the cabinet's order, through the platform's
+// cabinet library: a reading independent of the packer's own reader.
+std::string ListCabinet(const Payload& payload, std::vector<CabinetMember>& members);
 
 }  // namespace kesto::pack

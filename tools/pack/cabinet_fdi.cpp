@@ -1,18 +1,24 @@
 // The cabinet interface on the system's cabinet.dll: FCI writes cabinets, FDI
-// reads them. Both call back for every file operation; those callbacks get
-// UTF-8 names from here and open the files with the wide calls.
+// lists them. Both call back for every file operation; those callbacks get
+// UTF-8 names from here and open the files with the wide calls. The
+// cabinet's own name is mapped to the payload of the launcher file: its
+// positions count from the payload's start and its bytes are complemented
+// on the way, so the cabinet goes straight into the launcher file.
 #include <windows.h>
 
 #include <fci.h>
 #include <fcntl.h>
 #include <fdi.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <random>
 
 #include "cabinet.h"
+#include "host.h"
+#include "payload/package_format.h"
 
 namespace kesto::pack {
 
@@ -31,10 +37,20 @@ std::string Utf8FromCodePage(const char* text, UINT codePage) {
     return fs::path(wide).u8string();
 }
 
-HANDLE AsHandle(INT_PTR file) { return reinterpret_cast<HANDLE>(file); }
+// The name under which FCI and FDI are given the cabinet.
+const char kPayloadName[] = "kesto-payload.cab";
 
-// File operations shared by FCI and FDI, on UTF-8 names.
-INT_PTR OpenFile(const char* name, int flags) {
+// A file the callbacks work on; for the payload, where it starts.
+struct OpenedFile {
+    HANDLE handle;
+    bool payload;
+    uint64_t base;
+};
+OpenedFile& Opened(INT_PTR file) { return *reinterpret_cast<OpenedFile*>(file); }
+
+// File operations shared by FCI and FDI, on UTF-8 names; kPayloadName opens
+// payload's file, which exists.
+INT_PTR OpenFile(const char* name, int flags, const Payload* payload) {
     DWORD access = (flags & _O_RDWR) != 0 ? GENERIC_READ | GENERIC_WRITE
                    : (flags & _O_WRONLY) != 0 ? GENERIC_WRITE
                                                : GENERIC_READ;
@@ -43,30 +59,66 @@ INT_PTR OpenFile(const char* name, int flags) {
                                                                           : OPEN_ALWAYS)
                                              : (flags & _O_TRUNC) != 0 ? TRUNCATE_EXISTING
                                                                        : OPEN_EXISTING;
-    HANDLE file = ::CreateFileW(Wide(name).c_str(), access, FILE_SHARE_READ, nullptr, creation,
+    const bool isPayload = payload != nullptr && std::strcmp(name, kPayloadName) == 0;
+    HANDLE file = ::CreateFileW(Wide(isPayload ? payload->file.c_str() : name).c_str(), access, FILE_SHARE_READ, nullptr,
+                                isPayload ? OPEN_EXISTING : creation,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    return file == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<INT_PTR>(file);
+    if (file == INVALID_HANDLE_VALUE) return -1;
+    OpenedFile* opened = new OpenedFile{file, isPayload, isPayload ? payload->offset : 0};
+    if (isPayload) {
+        LARGE_INTEGER start;
+        start.QuadPart = LONGLONG(opened->base);
+        ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+    }
+    return reinterpret_cast<INT_PTR>(opened);
 }
 UINT ReadBytes(INT_PTR file, void* bytes, UINT count) {
+    if (Interrupted()) return UINT(-1);
     DWORD done = 0;
-    return ::ReadFile(AsHandle(file), bytes, count, &done, nullptr) ? done : UINT(-1);
+    if (!::ReadFile(Opened(file).handle, bytes, count, &done, nullptr)) return UINT(-1);
+    if (Opened(file).payload) kesto::Complement(static_cast<unsigned char*>(bytes), done);
+    return done;
 }
 UINT WriteBytes(INT_PTR file, const void* bytes, UINT count) {
-    DWORD done = 0;
-    return ::WriteFile(AsHandle(file), bytes, count, &done, nullptr) && done == count ? done : UINT(-1);
+    if (Interrupted()) return UINT(-1);
+    const OpenedFile& opened = Opened(file);
+    const unsigned char* from = static_cast<const unsigned char*>(bytes);
+    unsigned char block[1 << 16];
+    for (UINT done = 0; done < count;) {
+        // The payload gets the bytes complemented, a block at a time.
+        UINT piece = opened.payload ? std::min<UINT>(count - done, sizeof(block)) : count - done;
+        const void* what = from + done;
+        if (opened.payload) {
+            std::memcpy(block, from + done, piece);
+            kesto::Complement(block, piece);
+            what = block;
+        }
+        DWORD written = 0;
+        if (!::WriteFile(opened.handle, what, piece, &written, nullptr) || written != piece) return UINT(-1);
+        done += piece;
+    }
+    return count;
+}
+int CloseFile(INT_PTR file) {
+    OpenedFile* opened = &Opened(file);
+    BOOL closed = ::CloseHandle(opened->handle);
+    delete opened;
+    return closed ? 0 : -1;
 }
 long SeekFile(INT_PTR file, long distance, int origin) {
+    const OpenedFile& opened = Opened(file);
     DWORD method = origin == SEEK_CUR ? FILE_CURRENT : origin == SEEK_END ? FILE_END : FILE_BEGIN;
     LARGE_INTEGER move, position;
-    move.QuadPart = distance;
-    if (!::SetFilePointerEx(AsHandle(file), move, &position, method)) return -1;
-    return long(position.QuadPart);
+    move.QuadPart = distance + (method == FILE_BEGIN ? LONGLONG(opened.base) : 0);
+    if (!::SetFilePointerEx(opened.handle, move, &position, method)) return -1;
+    return long(position.QuadPart - LONGLONG(opened.base));
 }
 
 // ---------------------------------------------------------------------------
 // Writing with FCI
 
 struct Writing {
+    const Payload* payload = nullptr;
     const std::vector<CabinetInput>* files = nullptr;
     size_t current = 0;     // the file FCI is adding
     std::string temporaryFolder;
@@ -76,8 +128,7 @@ FNFCIALLOC(FciAllocate) { return std::malloc(cb); }
 FNFCIFREE(FciFree) { std::free(memory); }
 FNFCIOPEN(FciOpen) {
     (void)pmode;
-    (void)pv;
-    INT_PTR file = OpenFile(pszFile, oflag);
+    INT_PTR file = OpenFile(pszFile, oflag, static_cast<Writing*>(pv)->payload);
     if (file == -1) *err = int(::GetLastError());
     return file;
 }
@@ -95,7 +146,7 @@ FNFCIWRITE(FciWrite) {
 }
 FNFCICLOSE(FciClose) {
     (void)pv;
-    if (::CloseHandle(AsHandle(hf))) return 0;
+    if (CloseFile(hf) == 0) return 0;
     *err = int(::GetLastError());
     return -1;
 }
@@ -107,6 +158,7 @@ FNFCISEEK(FciSeek) {
 }
 FNFCIDELETE(FciDelete) {
     (void)pv;
+    if (std::strcmp(pszFile, kPayloadName) == 0) return 0;  // the launcher file is its caller's to remove
     if (::DeleteFileW(Wide(pszFile).c_str())) return 0;
     *err = int(::GetLastError());
     return -1;
@@ -165,7 +217,7 @@ FNFCIGETOPENINFO(FciOpenInfo) {
     bool ascii = true;
     for (unsigned char c : file.name) ascii = ascii && c < 0x80;
     *pattribs = USHORT(_A_ARCH | (ascii ? 0 : _A_NAME_IS_UTF));
-    INT_PTR handle = OpenFile(pszName, _O_RDONLY);
+    INT_PTR handle = OpenFile(pszName, _O_RDONLY, nullptr);
     if (handle == -1) *err = int(::GetLastError());
     return handle;
 }
@@ -192,59 +244,34 @@ std::string FciProblem(const ERF& error) {
 // Reading with FDI
 
 struct Reading {
-    std::vector<CabinetMember>* members = nullptr;  // listing
-    std::wstring destination;                       // expanding: the folder
+    std::vector<CabinetMember>* members = nullptr;
     std::string failure;
 };
+
+// FDI's open callback has no context: the payload being listed.
+const Payload* g_listed = nullptr;
 
 FNALLOC(FdiAllocate) { return std::malloc(cb); }
 FNFREE(FdiFree) { std::free(pv); }
 FNOPEN(FdiOpen) {
     (void)pmode;
-    return OpenFile(pszFile, oflag);
+    return OpenFile(pszFile, oflag, g_listed);
 }
 FNREAD(FdiRead) { return ReadBytes(hf, pv, cb); }
 FNWRITE(FdiWrite) { return WriteBytes(hf, pv, cb); }
-FNCLOSE(FdiClose) { return ::CloseHandle(AsHandle(hf)) ? 0 : -1; }
+FNCLOSE(FdiClose) { return CloseFile(hf); }
 FNSEEK(FdiSeek) { return SeekFile(hf, dist, seektype); }
 
 std::string MemberName(const FDINOTIFICATION& file) {
     return Utf8FromCodePage(file.psz1, (file.attribs & _A_NAME_IS_UTF) != 0 ? CP_UTF8 : CP_ACP);
 }
 
-INT_PTR StartFile(Reading& reading, const FDINOTIFICATION& file) {
-    std::string name = MemberName(file);
-    if (reading.members != nullptr) {
-        reading.members->push_back({name, uint32_t(file.cb)});
-        return 0;  // listed, not unpacked
-    }
-    fs::path target = fs::path(reading.destination) / fs::u8path(name);
-    std::error_code error;
-    fs::create_directories(target.parent_path(), error);
-    HANDLE out = ::CreateFileW(target.wstring().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
-    if (out == INVALID_HANDLE_VALUE) {
-        reading.failure = "cannot write " + target.u8string();
-        return -1;
-    }
-    return reinterpret_cast<INT_PTR>(out);
-}
-
-INT_PTR FinishFile(const FDINOTIFICATION& file) {
-    FILETIME local, utc;
-    if (::DosDateTimeToFileTime(file.date, file.time, &local) && ::LocalFileTimeToFileTime(&local, &utc))
-        ::SetFileTime(AsHandle(file.hf), nullptr, nullptr, &utc);
-    ::CloseHandle(AsHandle(file.hf));
-    return TRUE;
-}
-
 FNFDINOTIFY(FdiNotify) {
     Reading& reading = *static_cast<Reading*>(pfdin->pv);
     switch (fdint) {
         case fdintCOPY_FILE:
-            return StartFile(reading, *pfdin);
-        case fdintCLOSE_FILE_INFO:
-            return FinishFile(*pfdin);
+            reading.members->push_back({MemberName(*pfdin), uint32_t(pfdin->cb)});
+            return 0;  // listed, not unpacked
         case fdintPARTIAL_FILE:
         case fdintNEXT_CABINET:
             reading.failure = "a file continues in another cabinet";
@@ -273,13 +300,15 @@ std::string FdiProblem(const ERF& error) {
     }
 }
 
-std::string ReadWithFdi(const std::string& path, Reading& reading) {
+std::string ListWithFdi(const Payload& payload, Reading& reading) {
     ERF error = {};
     HFDI context = ::FDICreate(FdiAllocate, FdiFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN, &error);
     if (context == nullptr) return "cabinet.dll cannot start reading";
-    std::string name = path;
+    g_listed = &payload;
+    std::string name = kPayloadName;
     char noFolder[] = "";
     BOOL done = ::FDICopy(context, &name[0], noFolder, 0, FdiNotify, nullptr, &reading);
+    g_listed = nullptr;
     ::FDIDestroy(context);
     if (done) return std::string();
     return reading.failure.empty() ? FdiProblem(error) : reading.failure;
@@ -287,65 +316,45 @@ std::string ReadWithFdi(const std::string& path, Reading& reading) {
 
 }  // namespace
 
-std::string WriteCabinet(const std::string& path, const std::vector<CabinetInput>& files, bool compress) {
+std::string WriteCabinet(const Payload& payload, const std::vector<CabinetInput>& files, bool compress) {
     std::error_code failure;
     fs::path temporary = fs::temp_directory_path(failure);
     if (failure) return "no temporary folder: " + failure.message();
     Writing writing;
+    writing.payload = &payload;
     writing.files = &files;
     writing.temporaryFolder = (temporary / "").u8string();
 
-    // FCI writes the cabinet under its folder and name (at most 255 bytes
-    // each); it goes to the temporary folder and is moved to path afterwards.
+    // FCI writes the cabinet under its folder and name, which the callbacks
+    // map to the payload; its own temporary files go to the temporary folder.
     CCAB cabinet = {};
     cabinet.cb = 0x7FFFFFFF;
     cabinet.cbFolderThresh = 0x7FFFFFFF;
-    std::string name = "kesto-" + std::to_string(std::random_device{}()) + ".cab";
-    if (writing.temporaryFolder.size() >= sizeof(cabinet.szCabPath)) return "the temporary folder's path is too long";
-    std::strcpy(cabinet.szCabPath, writing.temporaryFolder.c_str());
-    std::strcpy(cabinet.szCab, name.c_str());
+    std::strcpy(cabinet.szCab, kPayloadName);
 
     ERF error = {};
     HFCI context = ::FCICreate(&error, FciFilePlaced, FciAllocate, FciFree, FciOpen, FciRead, FciWrite, FciClose, FciSeek,
                                FciDelete, FciTemporaryFile, &cabinet, &writing);
     if (context == nullptr) return "cabinet.dll cannot start a cabinet: " + FciProblem(error);
     const TCOMP type = compress ? TCOMP(tcompTYPE_MSZIP) : TCOMP(tcompTYPE_NONE);
-    bool done = true;
-    for (writing.current = 0; done && writing.current < files.size(); ++writing.current) {
+    for (writing.current = 0; writing.current < files.size(); ++writing.current) {
         std::string source = files[writing.current].source;
         std::string inCabinet = files[writing.current].name;
-        done = ::FCIAddFile(context, &source[0], &inCabinet[0], FALSE, FciNextCabinet, FciStatus, FciOpenInfo, type) != FALSE;
-        if (!done) {
+        if (!::FCIAddFile(context, &source[0], &inCabinet[0], FALSE, FciNextCabinet, FciStatus, FciOpenInfo, type)) {
             ::FCIDestroy(context);
             return files[writing.current].source + ": " + FciProblem(error);
         }
     }
-    done = ::FCIFlushCabinet(context, FALSE, FciNextCabinet, FciStatus) != FALSE;
+    bool done = ::FCIFlushCabinet(context, FALSE, FciNextCabinet, FciStatus) != FALSE;
     ::FCIDestroy(context);
-    fs::path written = temporary / name;
-    if (!done) {
-        fs::remove(written, failure);
-        return "cannot write the cabinet: " + FciProblem(error);
-    }
-    if (!::MoveFileExW(written.wstring().c_str(), fs::u8path(path).wstring().c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
-        fs::remove(written, failure);
-        return "cannot write " + path;
-    }
-    return std::string();
+    return done ? std::string() : "cannot write the cabinet: " + FciProblem(error);
 }
 
-std::string ListCabinet(const std::string& path, std::vector<CabinetMember>& members) {
+std::string ListCabinet(const Payload& payload, std::vector<CabinetMember>& members) {
     members.clear();
     Reading reading;
     reading.members = &members;
-    return ReadWithFdi(path, reading);
-}
-
-std::string ExpandCabinet(const std::string& path, const std::string& destination) {
-    Reading reading;
-    reading.destination = fs::u8path(destination).wstring();
-    return ReadWithFdi(path, reading);
+    return ListWithFdi(payload, reading);
 }
 
 }  // namespace kesto::pack

@@ -1,5 +1,6 @@
 // kesto-pack: builds launcher files (the stub, the marker and the complemented
 // cabinet of a package's files), and inspects and extracts them again.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "cabinet.h"
+#include "cabinet_reader.h"
 #include "host.h"
 #include "launcher_file.h"
 #include "names.h"
@@ -41,14 +43,17 @@ const char kUsage[] =
     "  --unaligned    put the marker right behind the stub (default: zero bytes before it\n"
     "                 start the payload on a 4 KiB boundary, which makes the launcher's copy\n"
     "                 faster)\n"
-    "inspect  shows a package's layout, signature, files and the entry it will start\n"
-    "extract  unpacks a package's files into FOLDER without running anything\n"
+    "inspect  checks a package whole (digest, tables, every data block, names) and shows its\n"
+    "         layout, digest, signature, files and the entry it will start\n"
+    "extract  checks a package as inspect does and unpacks its files into FOLDER, all or\n"
+    "         nothing, without running anything; files already in FOLDER are never replaced\n"
     "\n"
     "The older form packs FOLDER (-z: compressed; stored by default) or a ready\n"
     "cabinet. -h, --help: this text; --version: the version.\n";
 
 int Fail(const std::string& message) {
-    std::fprintf(stderr, "kesto-pack: %s\n", message.c_str());
+    // An interrupted step fails wherever it was: say why instead.
+    std::fprintf(stderr, "kesto-pack: %s\n", Interrupted() ? "interrupted; temporary files removed" : message.c_str());
     return 1;
 }
 
@@ -81,35 +86,114 @@ std::string ReadWhole(const std::string& path, bool& ok) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// A file or folder under a random name that is removed when the object goes.
-class Scratch {
+// A new folder under a random name beside path, removed with everything
+// still in it when the object goes, and when the program is interrupted.
+class StagingFolder {
 public:
-    explicit Scratch(const fs::path& besides) {
+    explicit StagingFolder(const fs::path& besides) {
         std::random_device random;
-        path_ = besides;
-        path_ += ".kesto-pack-" + std::to_string(random());
+        path_ = besides.parent_path() / ("." + besides.filename().u8string() + ".kesto-pack-" + std::to_string(random()));
+        RemoveIfInterrupted(path_.u8string());
+        std::error_code error;
+        created_ = fs::create_directory(path_, error);
     }
-    ~Scratch() {
+    ~StagingFolder() {
         std::error_code error;
         fs::remove_all(path_, error);
+        KeepIfInterrupted(path_.u8string());
     }
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-    std::string path() const { return path_.u8string(); }
+    StagingFolder(const StagingFolder&) = delete;
+    StagingFolder& operator=(const StagingFolder&) = delete;
+    bool Created() const { return created_; }
+    const fs::path& path() const { return path_; }
 
 private:
     fs::path path_;
+    bool created_ = false;
 };
 
-fs::path TemporaryFolder() {
-    std::error_code error;
-    fs::path folder = fs::temp_directory_path(error);
-    return error ? fs::current_path() : folder;
+// A cabinet name as a path below folder.
+fs::path Below(const fs::path& folder, const std::string& name) {
+    fs::path path = folder;
+    for (size_t start = 0;;) {
+        size_t end = name.find('\\', start);
+        path /= fs::u8path(name.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) return path;
+        start = end + 1;
+    }
 }
 
-std::string CompressionName(unsigned type) {
-    const char* names[] = {"stored", "MSZIP", "Quantum", "LZX"};
-    return type < 4 ? names[type] : "compression " + std::to_string(type);
+// A cabinet's DOS date and time (taken as UTC, as the packer writes them) as
+// a file time.
+fs::file_time_type FileTime(uint16_t date, uint16_t time) {
+    // Days since 1970 of the civil date (proleptic Gregorian calendar).
+    const int64_t month = (date >> 5) & 15, day = date & 31;
+    const int64_t year = 1980 + (date >> 9) - (month <= 2 ? 1 : 0);  // years from March on
+    const int64_t era = year / 400, yearOfEra = year - era * 400;
+    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int64_t days = era * 146097 + yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear - 719468;
+    const int64_t seconds = days * 86400 + (time >> 11) * 3600 + ((time >> 5) & 63) * 60 + (time & 31) * 2;
+    // The file clock's epoch differs between libraries; go through now.
+    auto since = std::chrono::seconds(seconds) - std::chrono::duration_cast<std::chrono::seconds>(
+                                                     std::chrono::system_clock::now().time_since_epoch());
+    return fs::file_time_type::clock::now() + std::chrono::duration_cast<fs::file_time_type::duration>(since);
+}
+
+// Writes each file below a folder, with its time from the cabinet.
+class FileSink : public EntrySink {
+public:
+    explicit FileSink(const fs::path& folder) : folder_(folder) {}
+    std::string Begin(const CabinetEntry& entry) override {
+        path_ = Below(folder_, entry.name);
+        std::error_code error;
+        fs::create_directories(path_.parent_path(), error);
+        out_.open(path_, std::ios::binary | std::ios::trunc);
+        return out_ ? std::string() : Failed();
+    }
+    std::string Write(const unsigned char* bytes, size_t size) override {
+        if (Interrupted()) return "interrupted";
+        out_.write(reinterpret_cast<const char*>(bytes), std::streamsize(size));
+        return out_ ? std::string() : Failed();
+    }
+    std::string End(const CabinetEntry& entry) override {
+        out_.close();
+        if (!out_) return Failed();
+        std::error_code error;
+        fs::last_write_time(path_, FileTime(entry.date, entry.time), error);
+        return std::string();
+    }
+    // What could not be written, or an empty string.
+    const std::string& problem() const { return problem_; }
+
+private:
+    std::string Failed() {
+        problem_ = "cannot write " + path_.u8string();
+        return problem_;
+    }
+
+    fs::path folder_, path_;
+    std::ofstream out_;
+    std::string problem_;
+};
+
+// Moves everything below from into to, folder by folder, never over a file
+// that is there; moved collects what it moved, for undoing.
+bool MoveInto(const fs::path& from, const fs::path& to, std::vector<fs::path>& moved) {
+    std::error_code error;
+    for (fs::directory_iterator it(from, error), end; !error && it != end; it.increment(error)) {
+        const fs::path target = to / it->path().filename();
+        fs::file_status there = fs::symlink_status(target, error);
+        if (!fs::exists(there)) {
+            fs::rename(it->path(), target, error);
+            if (error) return false;
+            moved.push_back(target);
+        } else if (fs::is_directory(there) && it->is_directory()) {
+            if (!MoveInto(it->path(), target, moved)) return false;
+        } else {
+            return false;
+        }
+    }
+    return !error;
 }
 
 bool ParseEpoch(const std::string& text, int64_t& value) {
@@ -146,6 +230,25 @@ bool ReportEntry(const std::vector<std::string>& names, const std::string& requi
     return false;
 }
 
+// Why the package cannot be written under out: it is one of the sources, or
+// lies inside a source folder (it would replace a source, or be packed into
+// the next package). Compared by real paths, through links.
+std::string OutAmongSources(const std::string& out, const std::vector<std::string>& sources) {
+    std::error_code error;
+    const fs::path target = fs::weakly_canonical(fs::u8path(out), error);
+    if (error) return std::string();
+    for (const std::string& source : sources) {
+        const fs::path real = fs::weakly_canonical(fs::u8path(source), error);
+        if (error) continue;  // collecting the sources names the problem
+        if (real == target || fs::equivalent(real, target, error))
+            return "--out " + out + " is the source " + source + "; the package would replace it";
+        if (fs::is_directory(real, error) &&
+            std::mismatch(real.begin(), real.end(), target.begin(), target.end()).first == real.end())
+            return "--out " + out + " lies inside the source folder " + source + "; the package would be packed into the next one";
+    }
+    return std::string();
+}
+
 struct BuildOptions {
     std::string stub, out, entry, cabinet;
     std::vector<std::string> sources;
@@ -156,11 +259,20 @@ struct BuildOptions {
 };
 
 int Build(BuildOptions options) {
+    fs::path out = fs::u8path(options.out);
+    std::error_code missing;
+    if (!fs::is_directory(fs::absolute(out, missing).parent_path(), missing))
+        return Fail(options.out + ": no such folder to write the package into");
     if (options.stub.empty()) {
         std::string searched;
         options.stub = DefaultStub(searched);
         if (options.stub.empty()) return Fail("no stub at " + searched + "; name one with --stub");
     }
+    std::vector<std::string> inputs = options.sources;
+    for (const std::string& input : {options.cabinet, options.stub})
+        if (!input.empty()) inputs.push_back(input);
+    std::string among = OutAmongSources(options.out, inputs);
+    if (!among.empty()) return UsageError(among);
     bool readable = false;
     std::string stub = ReadWhole(options.stub, readable);
     if (!readable) return Fail(options.stub + ": cannot read the stub");
@@ -169,12 +281,11 @@ int Build(BuildOptions options) {
     if (StubIsSigned(stub))
         Warn(options.stub + " is signed: its signature does not cover the package; sign the package after building");
 
-    fs::path out = fs::u8path(options.out);
-    std::error_code missing;
-    if (!fs::is_directory(fs::absolute(out, missing).parent_path(), missing))
-        return Fail(options.out + ": no such folder to write the package into");
+    WrittenPackage written;
     if (!options.cabinet.empty()) {  // a ready cabinet: laid out as it is
-        std::string problem = WriteLauncherFile(options.stub, options.cabinet, options.out, options.align);
+        std::string problem = WriteLauncherFile(
+            options.stub, options.out, options.align,
+            [&](const Payload& payload) { return CopyCabinetIn(options.cabinet, payload); }, nullptr, written);
         return problem.empty() ? 0 : Fail(problem);
     }
 
@@ -193,65 +304,53 @@ int Build(BuildOptions options) {
     }
     if (!ReportEntry(names, options.entry)) return 1;
 
-    Scratch cabinet(out);
-    std::string problem = WriteCabinet(cabinet.path(), collected.files, options.compress);
+    std::vector<CabinetMember> expected;
+    for (const CabinetInput& file : collected.files) expected.push_back({file.name, uint32_t(file.size)});
+    std::string problem = WriteLauncherFile(
+        options.stub, options.out, options.align,
+        [&](const Payload& payload) { return WriteCabinet(payload, collected.files, options.compress); }, &expected,
+        written);
     if (!problem.empty()) return Fail(problem);
-    std::error_code error;
-    uint64_t cabinetSize = fs::file_size(fs::u8path(cabinet.path()), error);
-    if (!error && cabinetSize > CabinetLimits::kCabinetBytes)
-        return Fail(options.out + " not written: the cabinet is " + std::to_string(cabinetSize) +
-                    " bytes; Windows reads cabinets of at most " + std::to_string(CabinetLimits::kCabinetBytes));
-    problem = WriteLauncherFile(options.stub, cabinet.path(), options.out, options.align);
-    if (!problem.empty()) return Fail(problem);
-    std::printf("packed %zu file%s (%s) into %s: %s, cabinet %s (%s)\n", collected.files.size(),
-                collected.files.size() == 1 ? "" : "s", HumanSize(total).c_str(),
-                options.out.c_str(), HumanSize(fs::file_size(out, error)).c_str(), HumanSize(cabinetSize).c_str(),
-                options.compress ? "MSZIP" : "stored");
+    std::printf("packed %zu file%s (%s) into %s: %s, cabinet %s (%s), XXH64 %s\n", collected.files.size(),
+                collected.files.size() == 1 ? "" : "s", HumanSize(total).c_str(), options.out.c_str(),
+                HumanSize(written.fileBytes).c_str(), HumanSize(written.cabinetBytes).c_str(),
+                options.compress ? "MSZIP" : "stored", DigestText(written.digest).c_str());
     return 0;
 }
 
-// Reads a package's layout and copies its cabinet out into scratch.
-std::string OpenPackage(const std::string& package, PackageLayout& layout, const Scratch& cabinet,
-                        std::vector<CabinetMember>& members) {
-    std::string problem = ReadLayout(package, layout);
-    if (problem.empty()) problem = CopyCabinetOut(package, layout, cabinet.path());
-    if (problem.empty()) {
-        problem = ListCabinet(cabinet.path(), members);
-        if (!problem.empty()) problem = package + ": damaged cabinet: " + problem;
-    }
-    if (problem.empty())
-        for (const CabinetMember& member : members)
-            if (!StaysInside(member.name)) return package + ": the name " + member.name + " would leave the folder it is unpacked into";
-    return problem;
-}
-
 int Inspect(const std::string& package) {
+    FileSource file(package);
+    if (!file.Open()) return Fail("cannot read " + package);
     PackageLayout layout;
-    Scratch cabinet(TemporaryFolder() / "inspect");
-    std::vector<CabinetMember> members;
-    std::string problem = OpenPackage(package, layout, cabinet, members);
-    if (!problem.empty()) return Fail(problem);
-    // Unpacking every file checks every data block and its checksum.
-    Scratch unpacked(TemporaryFolder() / "inspect-files");
-    std::error_code error;
-    fs::create_directories(fs::u8path(unpacked.path()), error);
-    problem = ExpandCabinet(cabinet.path(), unpacked.path());
+    CabinetTable table;
+    std::string problem = ReadPackage(file, layout, table);
+    if (!problem.empty()) return Fail(package + ": " + problem);
+    // Every data block is read, its checksum checked and MSZIP undone; the
+    // files go nowhere.
+    PayloadSource cabinet(file, layout.payloadOffset);
+    DiscardSink discard;
+    problem = ReadCabinetData(cabinet, table, discard);
     if (!problem.empty()) return Fail(package + ": damaged cabinet: " + problem);
 
-    uint64_t total = 0;
-    for (const CabinetMember& member : members) total += member.size;
-    const uint64_t cabinetEnd = layout.payloadOffset + layout.cabinetSize;
+    const uint64_t cabinetEnd = layout.payloadOffset + table.cabinetBytes;
+    const size_t count = table.entries.size();
     std::printf("package:   %s, %llu bytes\n", package.c_str(), static_cast<unsigned long long>(layout.fileSize));
+    const uint64_t stubEnd = layout.hasDigest ? layout.markerOffset - kesto::kDigestRecordSize : layout.markerOffset;
     std::printf("stub:      %llu bytes of image, %llu zero bytes of padding\n",
-                static_cast<unsigned long long>(layout.stubImageSize != 0 ? layout.stubImageSize : layout.markerOffset),
-                static_cast<unsigned long long>(layout.stubImageSize != 0 ? layout.markerOffset - layout.stubImageSize : 0));
+                static_cast<unsigned long long>(layout.stubImageSize != 0 ? layout.stubImageSize : stubEnd),
+                static_cast<unsigned long long>(layout.stubImageSize != 0 && layout.stubImageSize <= stubEnd ? stubEnd - layout.stubImageSize : 0));
     std::printf("marker:    at offset %llu\n", static_cast<unsigned long long>(layout.markerOffset));
     std::printf("payload:   from offset %llu, %llu bytes to the end of the file\n",
                 static_cast<unsigned long long>(layout.payloadOffset),
                 static_cast<unsigned long long>(layout.fileSize - layout.payloadOffset));
-    std::printf("cabinet:   %llu bytes, %zu file%s, %s unpacked, %s\n", static_cast<unsigned long long>(layout.cabinetSize),
-                members.size(), members.size() == 1 ? "" : "s", HumanSize(total).c_str(),
-                CompressionName(layout.compression).c_str());
+    std::printf("cabinet:   %llu bytes, %zu file%s, %s unpacked, %s\n", static_cast<unsigned long long>(table.cabinetBytes),
+                count, count == 1 ? "" : "s", HumanSize(table.FileBytes()).c_str(),
+                CompressionName(table.folders.empty() ? 0 : table.folders[0].compression).c_str());
+    if (layout.hasDigest)
+        std::printf("digest:    XXH64 %s of the cabinet's %llu bytes: matches\n", DigestText(layout.digest.value).c_str(),
+                    static_cast<unsigned long long>(layout.digest.cabinetBytes));
+    else
+        std::printf("digest:    no digest (a package made without a digest record)\n");
     if (layout.signatureSize == 0) {
         std::printf("signature: none\n");
         if (layout.fileSize > cabinetEnd)
@@ -266,26 +365,73 @@ int Inspect(const std::string& package) {
     }
     std::printf("files:\n");
     std::vector<std::string> names;
-    for (const CabinetMember& member : members) {
-        names.push_back(member.name);
-        std::printf("%12lu  %s\n", static_cast<unsigned long>(member.size), member.name.c_str());
+    for (const CabinetEntry& entry : table.entries) {
+        names.push_back(entry.name);
+        std::printf("%12lu  %s\n", static_cast<unsigned long>(entry.size), entry.name.c_str());
     }
     ReportEntry(names, std::string());
     return 0;
 }
 
-int Extract(const std::string& package, const std::string& folder) {
+// All or nothing: the package is checked, the files are unpacked into a new
+// folder beside FOLDER and moved into place only when every one of them was
+// written whole.
+int Extract(const std::string& package, const std::string& folderName) {
+    FileSource file(package);
+    if (!file.Open()) return Fail("cannot read " + package + "; nothing extracted");
     PackageLayout layout;
-    Scratch cabinet(TemporaryFolder() / "extract");
-    std::vector<CabinetMember> members;
-    std::string problem = OpenPackage(package, layout, cabinet, members);
-    if (!problem.empty()) return Fail(problem + "; nothing extracted");
+    CabinetTable table;
+    std::string problem = ReadPackage(file, layout, table);
+    if (!problem.empty()) return Fail(package + ": " + problem + "; nothing extracted");
+
     std::error_code error;
-    fs::create_directories(fs::u8path(folder), error);
-    if (error) return Fail(folder + ": " + error.message());
-    problem = ExpandCabinet(cabinet.path(), folder);
-    if (!problem.empty()) return Fail(package + ": damaged cabinet: " + problem);
-    std::printf("extracted %zu files into %s\n", members.size(), folder.c_str());
+    fs::path folder = fs::absolute(fs::u8path(folderName), error).lexically_normal();
+    if (error) return Fail(folderName + ": " + error.message());
+    if (!folder.has_filename()) folder = folder.parent_path();  // "unpacked/"
+    if (fs::exists(folder, error) && !fs::is_directory(folder, error))
+        return Fail(folderName + ": not a folder; nothing extracted");
+    // Nothing there is replaced: a file of the package's already there, or a
+    // file where the package has a folder, is refused before writing.
+    for (const CabinetEntry& entry : table.entries) {
+        fs::path target = Below(folder, entry.name);
+        for (fs::path part = target; part != folder && part.has_relative_path(); part = part.parent_path()) {
+            fs::file_status status = fs::symlink_status(part, error);
+            if (!fs::exists(status)) continue;
+            if (part == target || !fs::is_directory(status))
+                return Fail(folderName + " already holds " + fs::relative(part, folder, error).u8string() +
+                            ", which extract would replace; nothing extracted");
+        }
+    }
+    // The sizes come from the cabinet's own tables, checked against each other.
+    const uint64_t needed = table.FileBytes();
+    fs::path existing = folder;
+    while (!fs::exists(existing, error) && existing.has_relative_path()) existing = existing.parent_path();
+    fs::space_info space = fs::space(existing, error);
+    if (!error && space.available < needed)
+        return Fail(folderName + ": the files need " + std::to_string(needed) + " bytes (" + HumanSize(needed) +
+                    "), the file system there has " + std::to_string(space.available) + " bytes (" +
+                    HumanSize(space.available) + ") free; nothing extracted");
+
+    fs::create_directories(folder.parent_path(), error);
+    StagingFolder staging(folder);
+    if (!staging.Created()) return Fail("cannot make a folder beside " + folderName + "; nothing extracted");
+    PayloadSource cabinet(file, layout.payloadOffset);
+    FileSink sink(staging.path());
+    problem = ReadCabinetData(cabinet, table, sink);
+    if (!sink.problem().empty()) return Fail(sink.problem() + "; nothing extracted");
+    if (!problem.empty()) return Fail(package + ": damaged cabinet: " + problem + "; nothing extracted");
+
+    if (Interrupted()) return Fail("interrupted");
+    std::vector<fs::path> moved;
+    if (!fs::exists(folder, error)) {
+        fs::rename(staging.path(), folder, error);
+        if (error) return Fail("cannot move the files into " + folderName + ": " + error.message() + "; nothing extracted");
+    } else if (!MoveInto(staging.path(), folder, moved)) {
+        for (auto it = moved.rbegin(); it != moved.rend(); ++it) fs::remove_all(*it, error);
+        return Fail("cannot move the files into " + folderName + "; nothing extracted");
+    }
+    std::printf("extracted %zu file%s (%s) into %s\n", table.entries.size(), table.entries.size() == 1 ? "" : "s",
+                HumanSize(needed).c_str(), folderName.c_str());
     return 0;
 }
 
@@ -371,7 +517,8 @@ int wmain(int argc, wchar_t** argv) {
     PrepareConsole();
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) arguments.push_back(fs::path(argv[i]).u8string());
-    return Run(arguments);
+    int code = Run(arguments);
+    return Interrupted() ? InterruptedExitCode() : code;
 }
 #else
 int main(int argc, char** argv) {

@@ -1,13 +1,17 @@
 #include "launcher_file.h"
 
-#include <cstdint>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <random>
 #include <vector>
+
+#include "cabinet_reader.h"
+#include "host.h"
+#include "package.h"
+#include "payload/package_format.h"
 
 namespace kesto::pack {
 
@@ -15,35 +19,29 @@ namespace fs = std::filesystem;
 
 namespace {
 
-uint32_t ReadLe32(const std::string& bytes, size_t at) {
-    return uint32_t(static_cast<unsigned char>(bytes[at])) | uint32_t(static_cast<unsigned char>(bytes[at + 1])) << 8 |
-           uint32_t(static_cast<unsigned char>(bytes[at + 2])) << 16 | uint32_t(static_cast<unsigned char>(bytes[at + 3])) << 24;
-}
-
-// Writes into a new file beside path and renames it into place, so that a
-// failed or interrupted write never leaves a file under the final name.
-class AtomicFile {
+// A new file beside path, renamed into place by Commit and removed otherwise,
+// also when the program is interrupted: a failed or interrupted write never
+// leaves a file under the final name or beside it.
+class TemporaryFile {
 public:
-    explicit AtomicFile(const std::string& path) : path_(fs::u8path(path)) {
+    explicit TemporaryFile(const std::string& path) : path_(fs::u8path(path)) {
         std::random_device random;
         temporary_ = path_;
         temporary_ += ".tmp-" + std::to_string(random());
-        out_.open(temporary_, std::ios::binary | std::ios::trunc);
+        RemoveIfInterrupted(temporary_.u8string());
     }
-    ~AtomicFile() {
+    ~TemporaryFile() {
         if (!committed_) {
-            out_.close();
             std::error_code error;
             fs::remove(temporary_, error);
         }
+        KeepIfInterrupted(temporary_.u8string());
     }
-    AtomicFile(const AtomicFile&) = delete;
-    AtomicFile& operator=(const AtomicFile&) = delete;
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-    std::ofstream& stream() { return out_; }
+    std::string path() const { return temporary_.u8string(); }
     bool Commit() {
-        out_.close();
-        if (!out_) return false;
         std::error_code error;
         fs::rename(temporary_, path_, error);
         committed_ = !error;
@@ -52,93 +50,174 @@ public:
 
 private:
     fs::path path_, temporary_;
-    std::ofstream out_;
     bool committed_ = false;
 };
 
+bool WriteAt(const std::string& path, uint64_t offset, const unsigned char* bytes, size_t size) {
+    std::fstream file(fs::u8path(path), std::ios::binary | std::ios::in | std::ios::out);
+    file.seekp(std::streamoff(offset));
+    file.write(reinterpret_cast<const char*>(bytes), std::streamsize(size));
+    file.close();
+    return bool(file);
+}
+
+std::string Describe(const CabinetMember& member) { return member.name + " (" + std::to_string(member.size) + " bytes)"; }
+
+// The first difference between two listings, or an empty string.
+std::string CompareListings(const std::vector<CabinetMember>& found, const std::vector<CabinetMember>& wanted,
+                            const std::string& foundBy, const std::string& wantedBy) {
+    for (size_t i = 0; i < std::max(found.size(), wanted.size()); ++i) {
+        if (i < found.size() && i < wanted.size() && found[i].name == wanted[i].name && found[i].size == wanted[i].size)
+            continue;
+        return foundBy + (i < found.size() ? " " + Describe(found[i]) : " nothing") + " as file " + std::to_string(i + 1) +
+               ", " + wantedBy + (i < wanted.size() ? " " + Describe(wanted[i]) : " nothing");
+    }
+    return std::string();
+}
+
 }  // namespace
 
-std::string Marker() { return std::string("Kesto") + "Binay"; }
-
-size_t PartialMatchAtEnd(const std::string& data) {
-    // Runs the launcher's scan: a byte that breaks a match resets it and is
-    // not compared with the first marker byte again.
-    const std::string marker = Marker();
-    size_t matched = 0;
-    for (char c : data) {
-        if (c == marker[matched]) {
-            if (++matched == marker.size()) matched = 0;  // a whole marker: the stub is refused anyway
-        } else {
-            matched = 0;
-        }
-    }
-    return matched;
-}
-
-size_t PaddingBeforeMarker(size_t imageSize, bool endsInPartialMatch, bool align) {
-    size_t padding = 0;
-    if (align) {
-        const size_t payloadStart = imageSize + Marker().size();
-        padding = (kPayloadAlignment - payloadStart % kPayloadAlignment) % kPayloadAlignment;
-    }
-    if (endsInPartialMatch && padding == 0) padding = align ? kPayloadAlignment : 1;
-    return padding;
-}
-
-std::string WriteLauncherFile(const std::string& stubPath, const std::string& cabinetPath,
-                              const std::string& outputPath, bool align) {
-    std::ifstream stubFile(fs::u8path(stubPath), std::ios::binary);
-    if (!stubFile) return "cannot read the stub " + stubPath;
-    std::string stub((std::istreambuf_iterator<char>(stubFile)), std::istreambuf_iterator<char>());
-    if (stub.find(Marker()) != std::string::npos) return "the stub " + stubPath + " holds the marker itself";
-
-    std::ifstream cabinet(fs::u8path(cabinetPath), std::ios::binary);
-    if (!cabinet) return "cannot read the cabinet " + cabinetPath;
-    char signature[4] = {};
-    cabinet.read(signature, 4);
-    if (cabinet.gcount() != 4 || std::string(signature, 4) != "MSCF") return cabinetPath + " is not a cabinet";
-    cabinet.seekg(0);
-
-    AtomicFile file(outputPath);
-    std::ofstream& out = file.stream();
-    if (!out) return "cannot write " + outputPath;
-    out.write(stub.data(), std::streamsize(stub.size()));
-    const size_t padding = PaddingBeforeMarker(stub.size(), PartialMatchAtEnd(stub) != 0, align);
-    const std::string zeros(padding, '\0');
-    out.write(zeros.data(), std::streamsize(zeros.size()));
-    const std::string marker = Marker();
-    out.write(marker.data(), std::streamsize(marker.size()));
-
-    std::vector<char> block(1 << 16);
-    while (cabinet) {
-        cabinet.read(block.data(), std::streamsize(block.size()));
-        std::streamsize count = cabinet.gcount();
-        for (std::streamsize i = 0; i < count; ++i) block[size_t(i)] = char(~static_cast<unsigned char>(block[size_t(i)]));
-        out.write(block.data(), count);
-    }
-    if (cabinet.bad()) return "reading " + cabinetPath + " failed";
-    if (!file.Commit()) return "writing " + outputPath + " failed";
+std::string CheckStubImage(const std::string& stub) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(stub.data());
+    PeHeaders headers;
+    if (stub.size() < 2 || stub.compare(0, 2, "MZ") != 0) return "not a Windows program (no MZ header)";
+    if (!ReadPeHeaders(bytes, stub.size(), headers)) return "not a Windows program (no PE header)";
+    unsigned char marker[kMarkerLength + 1];
+    AssembleMarker(marker);
+    if (std::search(stub.begin(), stub.end(), marker, marker + kMarkerLength) != stub.end()) return "holds the marker itself";
     return std::string();
 }
 
 bool StubIsSigned(const std::string& stub) {
-    if (!CheckStubImage(stub).empty()) return false;
-    // The certificate table is the fifth data directory of the optional
-    // header, which starts 24 bytes behind "PE\0\0".
-    const size_t optional = size_t(ReadLe32(stub, 0x3C)) + 24;
-    if (optional + 2 > stub.size()) return false;
-    const bool pe32Plus = static_cast<unsigned char>(stub[optional]) == 0x0B && stub[optional + 1] == 0x02;
-    const size_t security = optional + (pe32Plus ? 112 : 96) + 4 * 8;
-    return security + 8 <= stub.size() && ReadLe32(stub, security + 4) != 0;
+    PeHeaders headers;
+    return ReadPeHeaders(reinterpret_cast<const unsigned char*>(stub.data()), stub.size(), headers) &&
+           headers.certificateSize != 0;
 }
 
-std::string CheckStubImage(const std::string& stub) {
-    if (stub.size() < 0x40 || stub.compare(0, 2, "MZ") != 0) return "not a Windows program (no MZ header)";
-    uint32_t peOffset = ReadLe32(stub, 0x3C);
-    if (uint64_t(peOffset) + 24 > stub.size() || stub.compare(peOffset, 4, std::string("PE\0\0", 4)) != 0)
-        return "not a Windows program (no PE header)";
-    if (stub.find(Marker()) != std::string::npos) return "holds the marker itself";
+std::string WriteLauncherFile(const std::string& stubPath, const std::string& outputPath, bool align,
+                              const CabinetWriter& writeCabinet, const std::vector<CabinetMember>* expected,
+                              WrittenPackage& written) {
+    std::ifstream stubFile(fs::u8path(stubPath), std::ios::binary);
+    if (!stubFile) return "cannot read the stub " + stubPath;
+    const std::string stub((std::istreambuf_iterator<char>(stubFile)), std::istreambuf_iterator<char>());
+    unsigned char marker[kMarkerLength + 1];
+    AssembleMarker(marker);
+    MarkerScan scan(marker);
+    scan.Feed(reinterpret_cast<const unsigned char*>(stub.data()), stub.size());
+    if (scan.Found()) return "the stub " + stubPath + " holds the marker itself";
+
+    const uint64_t beforeMarker = stub.size() + kDigestRecordSize;
+    const size_t padding = PaddingBeforeMarker(beforeMarker, scan.PartialMatch(), true, align);
+    const uint64_t recordOffset = stub.size() + padding;
+    const uint64_t payloadOffset = recordOffset + kDigestRecordSize + kMarkerLength;
+
+    TemporaryFile file(outputPath);
+    {
+        std::ofstream out(fs::u8path(file.path()), std::ios::binary | std::ios::trunc);
+        out.write(stub.data(), std::streamsize(stub.size()));
+        // The zeros of the padding, and of the record, filled in below.
+        const std::string zeros(padding + kDigestRecordSize, '\0');
+        out.write(zeros.data(), std::streamsize(zeros.size()));
+        out.write(reinterpret_cast<const char*>(marker), kMarkerLength);
+        out.close();
+        if (!out) return "cannot write " + file.path();
+    }
+    const Payload payload{file.path(), payloadOffset};
+    std::string problem = writeCabinet(payload);
+    if (!problem.empty()) return outputPath + " not written: " + problem;
+
+    std::error_code error;
+    const uint64_t fileBytes = fs::file_size(fs::u8path(file.path()), error);
+    if (error) return "cannot read " + file.path() + ": " + error.message();
+    const uint64_t cabinetBytes = fileBytes - payloadOffset;
+    if (cabinetBytes > CabinetLimits::kCabinetBytes)
+        return outputPath + " not written: the cabinet is " + std::to_string(cabinetBytes) +
+               " bytes; Windows reads cabinets of at most " + std::to_string(CabinetLimits::kCabinetBytes);
+    // The first pass over what was written: the tables and every data block
+    // (checksum, MSZIP), which also gives the cabinet's digest.
+    CabinetTable table;
+    PayloadDigest digest{cabinetBytes, 0};
+    {
+        // Closed before the rename, which Windows refuses for an open file.
+        FileSource source(file.path());
+        PayloadSource cabinet(source, payloadOffset);
+        problem = ReadCabinetTable(cabinet, table);
+        HashingSource hashing(cabinet);
+        // The tables before the first block, so that the blocks' reads go on from there.
+        uint64_t firstBlock = cabinetBytes;
+        for (const CabinetFolderInfo& folder : table.folders)
+            if (folder.blocks > 0) firstBlock = std::min<uint64_t>(firstBlock, folder.firstBlock);
+        std::vector<unsigned char> tables(size_t(std::min<uint64_t>(firstBlock, 1 << 20)));
+        DiscardSink discard;
+        if (problem.empty() && !hashing.Read(0, tables.data(), tables.size())) problem = "cannot read " + file.path();
+        if (problem.empty()) problem = ReadCabinetData(hashing, table, discard);
+        if (!problem.empty()) return outputPath + " not written: the package does not read back whole: damaged cabinet: " + problem;
+        bool readable = false;
+        digest.value = hashing.Digest(cabinetBytes, readable);
+        if (!readable) return "cannot read " + file.path();
+    }
+    unsigned char record[kDigestRecordSize];
+    WriteDigestRecord(digest, record);
+    if (!WriteAt(file.path(), recordOffset, record, sizeof(record))) return "cannot write " + file.path();
+
+    problem = CheckWrittenPackage(file.path(), payloadOffset, table, digest.value, expected);
+    if (!problem.empty()) return outputPath + " not written: the package does not read back whole: " + problem;
+    if (Interrupted()) return "interrupted";  // Windows: the console asked to stop while this was read back
+    if (!file.Commit()) return "cannot rename " + file.path() + " to " + outputPath;
+    written = WrittenPackage{fileBytes, cabinetBytes, digest.value};
     return std::string();
+}
+
+std::string CopyCabinetIn(const std::string& cabinetPath, const Payload& payload) {
+    std::ifstream in(fs::u8path(cabinetPath), std::ios::binary);
+    if (!in) return "cannot read the cabinet " + cabinetPath;
+    std::fstream out(fs::u8path(payload.file), std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(std::streamoff(payload.offset));
+    std::vector<unsigned char> block(1 << 20);
+    bool first = true;
+    while (in) {
+        in.read(reinterpret_cast<char*>(block.data()), std::streamsize(block.size()));
+        const size_t count = size_t(in.gcount());
+        if (first && (count < 4 || !std::equal(block.begin(), block.begin() + 4, "MSCF")))
+            return cabinetPath + " is not a cabinet";
+        first = false;
+        Complement(block.data(), count);
+        out.write(reinterpret_cast<const char*>(block.data()), std::streamsize(count));
+    }
+    if (in.bad()) return "reading " + cabinetPath + " failed";
+    out.close();
+    if (!out) return "cannot write " + payload.file;
+    return std::string();
+}
+
+std::string CheckWrittenPackage(const std::string& path, uint64_t payloadOffset, const CabinetTable& table,
+                                uint64_t digest, const std::vector<CabinetMember>* expected) {
+    FileSource file(path);
+    if (!file.Open()) return "cannot read " + path;
+    PackageLayout layout;
+    std::string problem = ReadLayout(file, layout);
+    if (!problem.empty()) return problem;
+    if (layout.payloadOffset != payloadOffset)
+        return "the marker scan finds the payload at " + std::to_string(layout.payloadOffset) + ", it was written at " +
+               std::to_string(payloadOffset);
+    if (!layout.hasDigest) return "no digest record before the marker";
+    const uint64_t following = layout.fileSize - payloadOffset;
+    if (table.cabinetBytes != following || layout.digest.cabinetBytes != following)
+        return "the cabinet's header says " + std::to_string(table.cabinetBytes) + " bytes, the digest record " +
+               std::to_string(layout.digest.cabinetBytes) + ", and " + std::to_string(following) + " follow the marker";
+    if (layout.digest.value != digest)
+        return "the digest record says XXH64 " + DigestText(layout.digest.value) + ", the cabinet's is " + DigestText(digest);
+
+    problem = CheckEntryNames(table);
+    if (!problem.empty()) return problem;
+    std::vector<CabinetMember> listed, read;
+    for (const CabinetEntry& entry : table.entries) read.push_back({entry.name, entry.size});
+    problem = ListCabinet(Payload{path, payloadOffset}, listed);
+    if (!problem.empty()) return "the cabinet library cannot list it: " + problem;
+    problem = CompareListings(listed, read, "the cabinet library lists", "the packer's reader");
+    if (problem.empty() && expected != nullptr)
+        problem = CompareListings(listed, *expected, "the cabinet holds", "packed was");
+    return problem;
 }
 
 }  // namespace kesto::pack

@@ -1,32 +1,16 @@
 #pragma once
-// Laying out a launcher file: the stub's image, the ten-byte marker, and the
-// cabinet with every byte complemented, to the end of the file.
+// Writing a launcher file: the stub's image, zero padding, the digest record,
+// the marker, and the cabinet with every byte complemented, to the end of the
+// file (the layout itself is src/payload/package_format.h's).
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include "cabinet.h"
+#include "cabinet_reader.h"
 
 namespace kesto::pack {
-
-// The marker's bytes. Kept out of any one string literal so that this tool's
-// own binary does not carry them in one piece either.
-std::string Marker();
-
-// The launcher copies its payload in 4096-byte blocks read from the start of
-// its file. Zero bytes between the image and the marker that make the payload
-// start on a block boundary turn every write into one whole page.
-constexpr size_t kPayloadAlignment = 4096;
-
-// How many zero bytes go between an image of imageSize bytes and the marker:
-// enough to start the payload on a block boundary when align is set, and at
-// least one when the image ends in a beginning of the marker, so that the
-// launcher's scan (which never falls back after a broken partial match)
-// still finds the marker.
-size_t PaddingBeforeMarker(size_t imageSize, bool endsInPartialMatch, bool align);
-
-// Writes output from the stub, the padding, the marker and the cabinet, into a
-// temporary file beside output that is renamed into place at the end. Fails
-// when the stub itself holds the marker, since the scan would take that
-// occurrence. Returns an empty string on success, otherwise what went wrong.
-std::string WriteLauncherFile(const std::string& stubPath, const std::string& cabinetPath,
-                              const std::string& outputPath, bool align = true);
 
 // Why stub bytes cannot serve as a stub (not a PE image, or the marker in
 // them), or an empty string.
@@ -36,8 +20,39 @@ std::string CheckStubImage(const std::string& stub);
 // packing, whose signature does not cover the package.
 bool StubIsSigned(const std::string& stub);
 
-// How many of the marker's first bytes the tail of data ends with, counting
-// the way the launcher's scan does: 0 means the marker can follow directly.
-size_t PartialMatchAtEnd(const std::string& data);
+// Puts the cabinet into the payload of the launcher file being written.
+using CabinetWriter = std::function<std::string(const Payload& payload)>;
+
+// What a launcher file written holds.
+struct WrittenPackage {
+    uint64_t fileBytes = 0;
+    uint64_t cabinetBytes = 0;
+    uint64_t digest = 0;
+};
+
+// Writes outputPath: the stub, the padding, the digest record, the marker, and
+// the cabinet that writeCabinet puts into the payload, all into a temporary
+// file beside outputPath. That file is read back (every data block, which
+// also gives the digest for the record, then CheckWrittenPackage) and
+// renamed into place only when it reads back whole; otherwise it is removed.
+// expected: the files the cabinet must hold, by name and size, in its order
+// (null for a ready cabinet). Returns an empty string or what went wrong.
+std::string WriteLauncherFile(const std::string& stubPath, const std::string& outputPath, bool align,
+                              const CabinetWriter& writeCabinet, const std::vector<CabinetMember>* expected,
+                              WrittenPackage& written);
+
+// A ready cabinet file as the payload: copied in, every byte complemented.
+std::string CopyCabinetIn(const std::string& cabinetPath, const Payload& payload);
+
+// Reads a package just written the way the launcher will and checks it
+// whole, given its cabinet's tables and digest as the first pass over its
+// data blocks found them (every block's checksum and MSZIP checked): the
+// marker where the payload was written; the digest record; the cabinet's
+// length by its header, by the record and by the bytes that follow the
+// marker, all equal; the digest; the names; and the listing of the
+// platform's cabinet library, the same names and sizes as the reader's and
+// as expected.
+std::string CheckWrittenPackage(const std::string& path, uint64_t payloadOffset, const CabinetTable& table,
+                                uint64_t digest, const std::vector<CabinetMember>* expected);
 
 }  // namespace kesto::pack

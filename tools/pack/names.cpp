@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 
 namespace kesto::pack {
 
@@ -172,6 +173,70 @@ bool StaysInside(const std::string& cabinetName) {
         if (end == std::string::npos) return true;
         start = end + 1;
     }
+}
+
+NameCheck CheckPackageNames(const std::vector<std::string>& names) {
+    NameCheck check;
+    std::map<std::u16string, size_t> files;
+    std::map<std::u16string, std::string> folders;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        check.index = i;
+        std::u16string key;
+        if (!ToUtf16(name, key)) {
+            check.fault = NameCheck::kNotUtf8;
+            return check;
+        }
+        if (!StaysInside(name)) {
+            check.fault = NameCheck::kLeavesFolder;
+            return check;
+        }
+        for (char16_t& unit : key) unit = Upcase(unit);
+        for (size_t start = 0;;) {
+            size_t end = name.find('\\', start);
+            check.detail = WindowsNameProblem(name.substr(start, end == std::string::npos ? std::string::npos : end - start));
+            if (!check.detail.empty()) {
+                check.fault = NameCheck::kNotAllowed;
+                return check;
+            }
+            if (end == std::string::npos) break;
+            // The folder's key is the same prefix of the name's key: the
+            // backslash is one unit and the parts before it are the same.
+            std::u16string units;
+            ToUtf16(name.substr(0, end), units);
+            folders.emplace(key.substr(0, units.size()), name.substr(0, end));
+            start = end + 1;
+        }
+        auto added = files.emplace(key, i);
+        if (!added.second) {
+            check.fault = NameCheck::kSameName;
+            check.other = added.first->second;
+            return check;
+        }
+    }
+    for (const auto& folder : folders) {
+        auto clash = files.find(folder.first);
+        if (clash != files.end()) {
+            check.fault = NameCheck::kSameAsFolder;
+            check.index = clash->second;
+            check.detail = folder.second;
+            return check;
+        }
+    }
+    check = NameCheck();
+    return check;
+}
+
+std::string NameCheck::Describe(const std::vector<std::string>& names) const {
+    switch (fault) {
+        case kNone: return std::string();
+        case kNotUtf8: return "the name is not UTF-8";
+        case kLeavesFolder: return "the name " + names[index] + " would leave the folder it is unpacked into";
+        case kNotAllowed: return "Windows does not allow this name (" + detail + ")";
+        case kSameName: return "the same name to Windows as " + names[other];
+        case kSameAsFolder: return "the same name to Windows as the folder " + detail;
+    }
+    return std::string();
 }
 
 EntryPrediction PredictEntry(const std::vector<std::string>& cabinetNames) {

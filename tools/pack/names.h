@@ -29,6 +29,22 @@ std::string WindowsNameProblem(const std::string& part);
 // no drive, no empty part, no part ".." (or any part of dots and blanks only).
 bool StaysInside(const std::string& cabinetName);
 
+// What is wrong with the first of a package's names that cannot be unpacked
+// on Windows as it stands, so that build, inspect and extract apply one rule.
+struct NameCheck {
+    enum Fault { kNone, kNotUtf8, kLeavesFolder, kNotAllowed, kSameName, kSameAsFolder };
+    Fault fault = kNone;
+    size_t index = 0;    // the name at fault
+    size_t other = 0;    // kSameName: the earlier name that is the same to Windows
+    std::string detail;  // kNotAllowed: WindowsNameProblem's reason; kSameAsFolder: the folder
+    // "the name ... would leave the folder", "Windows does not allow this name (...)", ...
+    std::string Describe(const std::vector<std::string>& names) const;
+};
+// Checks cabinet names (parts separated by backslashes): UTF-8, staying
+// inside the folder they are unpacked into, every part one that Windows can
+// hold, no two files (or a file and a folder) the same to Windows.
+NameCheck CheckPackageNames(const std::vector<std::string>& names);
+
 // Which entry the launcher starts from a package whose files have these
 // cabinet names: the first name at the top of the package (a file, or a folder
 // that holds files) that matches "*.bat", else "*.cmd", else "*.exe", in the

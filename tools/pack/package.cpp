@@ -1,11 +1,12 @@
 #include "package.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <map>
 
 #include "names.h"
 #include "payload/package_format.h"
@@ -33,18 +34,6 @@ int64_t ModificationTime(const fs::path& path) {
     return std::chrono::duration_cast<std::chrono::seconds>(systemTime.time_since_epoch()).count();
 }
 
-uint32_t ReadLe32(const unsigned char* bytes) {
-    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
-}
-uint16_t ReadLe16(const unsigned char* bytes) { return uint16_t(bytes[0] | bytes[1] << 8); }
-
-bool ReadAt(std::ifstream& in, uint64_t offset, unsigned char* bytes, size_t size) {
-    in.clear();
-    in.seekg(std::streamoff(offset));
-    in.read(reinterpret_cast<char*>(bytes), std::streamsize(size));
-    return size_t(in.gcount()) == size;
-}
-
 // Adds one file or, below a folder, every file, named by its path below top.
 void Collect(const fs::path& path, const std::string& name, const int64_t* fixedTime, Collected& collected) {
     std::error_code error;
@@ -61,6 +50,11 @@ void Collect(const fs::path& path, const std::string& name, const int64_t* fixed
         uint64_t size = fs::file_size(path, error);
         if (error) {
             collected.problem = Utf8Of(path) + ": " + error.message();
+            return;
+        }
+        // Checked here, before packing starts, so that the message names the source.
+        if (!std::ifstream(path, std::ios::binary)) {
+            collected.problem = Utf8Of(path) + ": cannot be read (" + std::strerror(errno) + ")";
             return;
         }
         collected.files.push_back({name, Utf8Of(path), size, fixedTime != nullptr ? *fixedTime : ModificationTime(path)});
@@ -84,36 +78,17 @@ void Collect(const fs::path& path, const std::string& name, const int64_t* fixed
 // Every part of every name must be one that Windows can hold, and no two
 // files (or a file and a folder) may have the same name to Windows.
 std::string CheckNames(const std::vector<CabinetInput>& files) {
-    std::map<std::u16string, std::string> files16, folders16;
-    auto key = [](const std::string& name) {
-        std::u16string units;
-        ToUtf16(name, units);
-        for (char16_t& unit : units) unit = Upcase(unit);
-        return units;
-    };
-    for (const CabinetInput& file : files) {
-        std::u16string units;
-        if (!ToUtf16(file.name, units)) return file.source + ": the name is not UTF-8";
-        size_t start = 0;
-        for (;;) {
-            size_t end = file.name.find('\\', start);
-            std::string part = file.name.substr(start, end == std::string::npos ? std::string::npos : end - start);
-            std::string problem = WindowsNameProblem(part);
-            if (!problem.empty()) return file.source + ": Windows does not allow this name (" + problem + ")";
-            if (end == std::string::npos) break;
-            folders16.emplace(key(file.name.substr(0, end)), file.name.substr(0, end));
-            start = end + 1;
-        }
-        auto added = files16.emplace(key(file.name), file.source);
-        if (!added.second)
-            return file.source + " and " + added.first->second + " have the same name to Windows (" + file.name + ")";
+    std::vector<std::string> names;
+    for (const CabinetInput& file : files) names.push_back(file.name);
+    NameCheck check = CheckPackageNames(names);
+    const std::string& source = files[check.index].source;
+    switch (check.fault) {
+        case NameCheck::kNone: return std::string();
+        case NameCheck::kSameName:
+            return source + " and " + files[check.other].source + " have the same name to Windows (" + names[check.index] + ")";
+        case NameCheck::kSameAsFolder: return source + " has the same name to Windows as the folder " + check.detail;
+        default: return source + ": " + check.Describe(names);
     }
-    for (const auto& folder : folders16) {
-        auto clash = files16.find(folder.first);
-        if (clash != files16.end())
-            return clash->second + " has the same name to Windows as the folder " + folder.second;
-    }
-    return std::string();
 }
 
 }  // namespace
@@ -183,94 +158,123 @@ std::string CheckLimits(const std::vector<CabinetInput>& files, bool compress) {
     return std::string();
 }
 
-std::string ReadLayout(const std::string& path, PackageLayout& layout) {
+std::string ReadLayout(ByteSource& file, PackageLayout& layout) {
     layout = PackageLayout();
-    std::ifstream in(PathOf(path), std::ios::binary);
-    if (!in) return "cannot read " + path;
-    in.seekg(0, std::ios::end);
-    layout.fileSize = uint64_t(in.tellg());
-    in.seekg(0);
-
+    layout.fileSize = file.Size();
     unsigned char marker[kMarkerLength + 1];
     AssembleMarker(marker);
     MarkerScan scan(marker);
     std::vector<unsigned char> block(1 << 16);
-    uint64_t offset = 0;
-    while (!scan.Found()) {
-        in.read(reinterpret_cast<char*>(block.data()), std::streamsize(block.size()));
-        size_t count = size_t(in.gcount());
-        if (count == 0) break;
+    for (uint64_t offset = 0; offset < layout.fileSize && !scan.Found();) {
+        size_t count = size_t(std::min<uint64_t>(block.size(), layout.fileSize - offset));
+        if (!file.Read(offset, block.data(), count)) return "cannot be read";
         size_t start = scan.Feed(block.data(), count);
         if (scan.Found()) layout.payloadOffset = offset + start;
         offset += count;
     }
-    if (!scan.Found()) return path + ": no payload marker; not a launcher file";
+    if (!scan.Found()) return "no payload marker; not a launcher file";
     layout.markerOffset = layout.payloadOffset - kMarkerLength;
+    layout.hasDigest = ReadDigestRecord(scan.BytesBeforeMarker(), layout.digest);
 
-    // The stub's image ends where its last section's raw data ends.
-    unsigned char dos[64], pe[24];
-    if (ReadAt(in, 0, dos, sizeof(dos)) && dos[0] == 'M' && dos[1] == 'Z' && ReadAt(in, ReadLe32(dos + 0x3C), pe, sizeof(pe)) &&
-        std::equal(pe, pe + 4, "PE\0\0")) {
-        uint64_t optional = ReadLe32(dos + 0x3C) + 24;
-        uint16_t sections = ReadLe16(pe + 6), optionalSize = ReadLe16(pe + 20);
-        unsigned char magic[2];
-        if (ReadAt(in, optional, magic, 2)) {
-            uint64_t directories = optional + (ReadLe16(magic) == 0x20B ? 112 : 96);
-            unsigned char security[8];
-            if (ReadAt(in, directories + 4 * 8, security, 8) && ReadLe32(security + 4) != 0) {
-                layout.signatureOffset = ReadLe32(security);
-                layout.signatureSize = ReadLe32(security + 4);
-            }
-        }
-        for (uint16_t i = 0; i < sections; ++i) {
-            unsigned char section[40];
-            if (!ReadAt(in, optional + optionalSize + 40u * i, section, sizeof(section))) break;
-            layout.stubImageSize = std::max<uint64_t>(layout.stubImageSize, uint64_t(ReadLe32(section + 20)) + ReadLe32(section + 16));
-        }
+    // The stub's headers: where its image ends, and a signature's place.
+    const size_t headerBytes = size_t(std::min<uint64_t>(layout.markerOffset, block.size()));
+    PeHeaders pe;
+    if (file.Read(0, block.data(), headerBytes) && ReadPeHeaders(block.data(), headerBytes, pe)) {
+        layout.stubImageSize = pe.imageEnd;
+        layout.signatureOffset = pe.certificateOffset;
+        layout.signatureSize = pe.certificateSize;
     }
-
-    // The cabinet's header: its size, its files, and its first folder's
-    // compression, which stands behind the header's optional reserved area.
-    unsigned char header[40];
-    uint64_t available = layout.fileSize - layout.payloadOffset;
-    if (!ReadAt(in, layout.payloadOffset, header, sizeof(header)))
-        return path + ": truncated: " + std::to_string(available) + " bytes follow the marker, too few for a cabinet";
-    Complement(header, sizeof(header));
-    if (!std::equal(header, header + 4, "MSCF")) return path + ": the payload is not a cabinet";
-    layout.cabinetSize = ReadLe32(header + 8);
-    layout.files = ReadLe16(header + 28);
-    uint16_t flags = ReadLe16(header + 30);
-    if ((flags & 3) != 0) return path + ": the cabinet is one of a set that spans several cabinets";
-    uint64_t folder = (flags & 4) != 0 ? 40 + ReadLe16(header + 36) : 36;
-    unsigned char compression[2];
-    if (ReadAt(in, layout.payloadOffset + folder + 6, compression, 2)) {
-        Complement(compression, 2);
-        layout.compression = ReadLe16(compression) & 0xF;
-    }
-    if (layout.cabinetSize > available)
-        return path + ": truncated: the cabinet's header says " + std::to_string(layout.cabinetSize) + " bytes, " +
-               std::to_string(available) + " follow the marker";
     return std::string();
 }
 
-std::string CopyCabinetOut(const std::string& path, const PackageLayout& layout, const std::string& cabinetPath) {
-    std::ifstream in(PathOf(path), std::ios::binary);
-    std::ofstream out(PathOf(cabinetPath), std::ios::binary | std::ios::trunc);
-    if (!in) return "cannot read " + path;
-    if (!out) return "cannot write " + cabinetPath;
-    in.seekg(std::streamoff(layout.payloadOffset));
-    std::vector<unsigned char> block(1 << 16);
-    for (uint64_t left = layout.cabinetSize; left > 0;) {
-        size_t count = size_t(std::min<uint64_t>(left, block.size()));
-        in.read(reinterpret_cast<char*>(block.data()), std::streamsize(count));
-        if (size_t(in.gcount()) != count) return "reading " + path + " failed";
-        Complement(block.data(), count);
-        out.write(reinterpret_cast<const char*>(block.data()), std::streamsize(count));
-        left -= count;
+uint64_t DigestOf(ByteSource& cabinet, uint64_t cabinetBytes, bool& readable) {
+    PayloadHash hash;
+    std::vector<unsigned char> block(1 << 20);
+    readable = true;
+    for (uint64_t offset = 0; offset < cabinetBytes;) {
+        size_t count = size_t(std::min<uint64_t>(block.size(), cabinetBytes - offset));
+        if (!cabinet.Read(offset, block.data(), count)) {
+            readable = false;
+            return 0;
+        }
+        hash.Update(block.data(), count);
+        offset += count;
     }
-    out.close();
-    if (!out) return "writing " + cabinetPath + " failed";
-    return std::string();
+    return hash.Value();
+}
+
+bool HashingSource::Read(uint64_t offset, unsigned char* bytes, size_t size) {
+    if (!inner_.Read(offset, bytes, size)) return false;
+    if (offset > hashed_) inSequence_ = false;
+    if (inSequence_ && offset + size > hashed_) {
+        hash_.Update(bytes + (hashed_ - offset), size_t(offset + size - hashed_));
+        hashed_ = offset + size;
+    }
+    return true;
+}
+
+uint64_t HashingSource::Digest(uint64_t cabinetBytes, bool& readable) {
+    readable = true;
+    if (!inSequence_ || hashed_ > cabinetBytes) return DigestOf(inner_, cabinetBytes, readable);
+    std::vector<unsigned char> block(1 << 20);
+    while (hashed_ < cabinetBytes) {
+        const size_t count = size_t(std::min<uint64_t>(block.size(), cabinetBytes - hashed_));
+        if (!Read(hashed_, block.data(), count)) {
+            readable = false;
+            return 0;
+        }
+    }
+    return hash_.Value();
+}
+
+std::string DigestText(uint64_t digest) {
+    char text[17];
+    std::snprintf(text, sizeof(text), "%016llx", static_cast<unsigned long long>(digest));
+    return text;
+}
+
+std::string ReadPackage(ByteSource& file, PackageLayout& layout, CabinetTable& table) {
+    std::string problem = ReadLayout(file, layout);
+    if (!problem.empty()) return problem;
+    PayloadSource cabinet(file, layout.payloadOffset);
+    const uint64_t available = cabinet.Size();
+    unsigned char header[12];
+    if (!cabinet.Read(0, header, sizeof(header)))
+        return "truncated: " + std::to_string(available) + " bytes follow the marker, too few for a cabinet";
+    if (!std::equal(header, header + 4, "MSCF")) return "the payload is not a cabinet";
+    const uint64_t cabinetBytes = uint64_t(header[8]) | uint64_t(header[9]) << 8 | uint64_t(header[10]) << 16 |
+                                  uint64_t(header[11]) << 24;
+    if (cabinetBytes > available)
+        return "truncated: the cabinet's header says " + std::to_string(cabinetBytes) + " bytes, " +
+               std::to_string(available) + " follow the marker";
+    if (layout.hasDigest) {
+        const PayloadDigest& digest = layout.digest;
+        if (digest.cabinetBytes > available)
+            return "truncated: the digest record says " + std::to_string(digest.cabinetBytes) + " bytes of cabinet, " +
+                   std::to_string(available) + " follow the marker";
+        if (digest.cabinetBytes != cabinetBytes)
+            return "damaged cabinet: its header says " + std::to_string(cabinetBytes) + " bytes, the digest record " +
+                   std::to_string(digest.cabinetBytes);
+        bool readable = false;
+        const uint64_t actual = DigestOf(cabinet, cabinetBytes, readable);
+        if (!readable) return "cannot be read";
+        if (actual != digest.value)
+            return "damaged cabinet: its bytes do not match the digest record (XXH64 " + DigestText(actual) +
+                   ", recorded " + DigestText(digest.value) + ")";
+    }
+    problem = ReadCabinetTable(cabinet, table);
+    if (!problem.empty()) return (problem.compare(0, 9, "truncated") == 0 ? "" : "damaged cabinet: ") + problem;
+
+    return CheckEntryNames(table);
+}
+
+std::string CheckEntryNames(const CabinetTable& table) {
+    std::vector<std::string> names;
+    for (const CabinetEntry& entry : table.entries) names.push_back(entry.name);
+    NameCheck check = CheckPackageNames(names);
+    if (check.fault == NameCheck::kNone) return std::string();
+    if (check.fault == NameCheck::kLeavesFolder) return check.Describe(names);
+    return "the name " + names[check.index] + ": " + check.Describe(names);
 }
 
 std::string HumanSize(uint64_t bytes) {

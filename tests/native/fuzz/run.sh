@@ -10,7 +10,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/../../.." && pwd)
 fuzz=$top/build/fuzz
 seconds=${1:-60}
-targets=(marker_scan_fuzz option_match_fuzz format_fuzz)
+targets=(marker_scan_fuzz option_match_fuzz format_fuzz package_read_fuzz)
 results=$fuzz/fuzz-results.md
 mkdir -p "$fuzz/artifacts"
 
@@ -29,8 +29,12 @@ for target in "${targets[@]}"; do
   log=$fuzz/$target.log
   echo "fuzz: $target for $seconds s" >&2
   result=ok
+  # Seed inputs kept in the sources (tests/native/fuzz/seeds/TARGET) are read
+  # too; what the run finds goes into the corpus.
+  seeds=()
+  [ -d "$top/tests/native/fuzz/seeds/$target" ] && seeds=("$top/tests/native/fuzz/seeds/$target")
   "$binary" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$fuzz/artifacts/$target-" \
-    "$corpus" >"$log" 2>&1 || { result=FAILED; status=1; tail -n 30 "$log" >&2; }
+    "$corpus" "${seeds[@]}" >"$log" 2>&1 || { result=FAILED; status=1; tail -n 30 "$log" >&2; }
   # The last status line: "#N  DONE  cov: C ft: F corp: K/S ... exec/s: E ..."
   line=$(grep -E '^#[0-9]+' "$log" | tail -n1)
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
