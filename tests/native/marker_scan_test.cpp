@@ -9,7 +9,12 @@
 namespace kesto {
 namespace {
 
-const std::string kMarker = std::string("Kesto") + "Binay";
+std::string AssembledMarker() {
+    unsigned char marker[kMarkerLength + 1];
+    AssembleMarker(marker);
+    return std::string(reinterpret_cast<const char*>(marker), kMarkerLength);
+}
+const std::string kMarker = AssembledMarker();
 const size_t kNotFound = std::string::npos;
 
 // Feeds data to a fresh scan in blocks of blockSize bytes, as the copy loop
@@ -45,12 +50,18 @@ void ExpectStartForEveryBlockSize(const std::string& data, size_t expected) {
         ASSERT_EQ(PayloadStart(data, blockSize), expected) << "block size " << blockSize;
 }
 
-TEST(MarkerScan, AssembledMarkerIsTheTenBytesAndAZero) {
+TEST(MarkerScan, AssembledMarkerIsTenDifferentPrintableBytesAndAZero) {
+    // What the scan relies on: no byte of the marker repeats, so a broken
+    // partial match can only hide an occurrence that starts with it.
     unsigned char marker[kMarkerLength + 1];
     for (unsigned char& byte : marker) byte = 0xCC;
     AssembleMarker(marker);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(marker), kMarkerLength), kMarker);
     EXPECT_EQ(marker[kMarkerLength], 0);
+    for (size_t i = 0; i < kMarkerLength; ++i) {
+        EXPECT_TRUE(marker[i] > 0x20 && marker[i] < 0x7F) << i;
+        for (size_t j = i + 1; j < kMarkerLength; ++j) EXPECT_NE(marker[i], marker[j]) << i << " " << j;
+    }
 }
 
 TEST(MarkerScan, FindsTheMarkerWhereverTheBlocksAreCut) {
