@@ -9,6 +9,9 @@
 
 namespace kesto::test {
 
+// How long a test waits for a child to end, and a child for its test.
+constexpr DWORD kChildTimeoutMs = 120000;
+
 // How a child is started: commandLine exactly as given, optionally with its
 // own TMP and TEMP and further environment variables.
 struct Child {
@@ -17,7 +20,7 @@ struct Child {
     std::wstring temp;              // non-empty: TMP and TEMP of the child
     std::vector<std::pair<std::wstring, std::wstring>> environment;  // set or replaced
     WORD show = SW_HIDE;
-    DWORD timeoutMs = 120000;  // how long Run and ChildProcess::Wait wait for it
+    DWORD timeoutMs = kChildTimeoutMs;  // how long Run and ChildProcess::Wait wait for it
     HANDLE job = nullptr;      // non-null: the child, and what it starts, run in this job
     bool suspended = false;    // its first thread waits to be resumed
 };
@@ -35,7 +38,7 @@ public:
     explicit ChildProcess(const Child& child);
     // Takes over a process that the code under test started (no job: only
     // the process itself can be ended).
-    explicit ChildProcess(HANDLE process, DWORD timeoutMs = 120000);
+    explicit ChildProcess(HANDLE process, DWORD timeoutMs = kChildTimeoutMs);
     // Ends the child, with what it started, should it still run.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;

@@ -1,4 +1,7 @@
 #pragma once
+// What the Windows tests share: paths, scratch folders, files, logs, launcher
+// files, the stage window, the registry and access lists. Child processes and
+// child roles: child.h, included here.
 #include <windows.h>
 
 #include <string>

@@ -35,7 +35,7 @@ DWORD WaitForEvent(const std::vector<std::wstring>& arguments) {
     if (arguments.size() != 2) return 1000;
     HANDLE event = ::OpenEventW(SYNCHRONIZE, FALSE, arguments[0].c_str());
     // Bounded, so that a test that died never leaves a child behind for good.
-    if (event == nullptr || ::WaitForSingleObject(event, 120000) != WAIT_OBJECT_0) return 1000;
+    if (event == nullptr || ::WaitForSingleObject(event, test::kChildTimeoutMs) != WAIT_OBJECT_0) return 1000;
     return DWORD(std::wcstoul(arguments[1].c_str(), nullptr, 0));
 }
 const test::ChildRole kWaitRole(L"wait", WaitForEvent);

@@ -33,7 +33,7 @@ DWORD EndWhenReleased(const std::vector<std::wstring>& arguments) {
     if (arguments.empty()) return ~0u;
     if (arguments.size() > 1) {
         HANDLE release = ::OpenEventW(SYNCHRONIZE, FALSE, arguments[1].c_str());
-        if (release != nullptr) ::WaitForSingleObject(release, 120000);
+        if (release != nullptr) ::WaitForSingleObject(release, test::kChildTimeoutMs);
     }
     return DWORD(std::wcstoul(arguments[0].c_str(), nullptr, 10));
 }
