@@ -5,6 +5,9 @@
 #   share/kesto/x64/kesto.exe         the x64 stub
 #   share/man/man1/kesto-pack.1.gz    the manual page (Linux)
 #   share/doc/kesto/README.md         the user's guide
+#   share/doc/kesto/LICENSE           kesto's licence (zlib)
+#   share/doc/kesto/copyright         the licences of kesto and of what its
+#                                     binaries contain (cmake/copyright, DEP-5)
 #   lib/cmake/Kesto/                  the CMake package: find_package(Kesto)
 # The packer finds its default stub from its own place (DefaultStub() in
 # tools/pack/kesto_pack.cpp), so these paths are fixed, not GNUInstallDirs.
@@ -16,7 +19,8 @@ install(TARGETS kesto-pack RUNTIME DESTINATION bin)
 foreach(arch x86 x64)
   install(FILES ${KESTO_DIST_DIR}/${arch}/kesto.exe DESTINATION share/kesto/${arch})
 endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/kesto)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/cmake/copyright
+  DESTINATION share/doc/kesto)
 
 include(CMakePackageConfigHelpers)
 set(kesto_config_dir ${PROJECT_BINARY_DIR}/package)

@@ -144,52 +144,6 @@ std::vector<std::wstring> PendingBelow(const std::wstring& folder) {
     return below;
 }
 
-// A launcher started in a job of its own; the watchdog of Wait ends it with
-// everything it started.
-class Launcher {
-public:
-    explicit Launcher(t::Child child, bool suspended = false) : job_(::CreateJobObjectW(nullptr, nullptr)) {
-        child.job = job_;
-        child.suspended = suspended;
-        process_ = t::Start(child, &thread_);
-    }
-    ~Launcher() {
-        if (process_ != nullptr) {
-            if (::WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) ::TerminateJobObject(job_, ~0u);
-            ::CloseHandle(process_);
-        }
-        if (thread_ != nullptr) ::CloseHandle(thread_);
-        ::CloseHandle(job_);
-    }
-    Launcher(const Launcher&) = delete;
-    Launcher& operator=(const Launcher&) = delete;
-
-    bool started() const { return process_ != nullptr; }
-    DWORD pid() const { return ::GetProcessId(process_); }
-    void Resume() {
-        ::ResumeThread(thread_);
-        ::CloseHandle(thread_);
-        thread_ = nullptr;
-    }
-    bool EndsWithin(DWORD ms) const { return ::WaitForSingleObject(process_, ms) == WAIT_OBJECT_0; }
-    // The exit code, or ~0u after the watchdog had to end the run.
-    DWORD Wait(DWORD timeoutMs = kWatchdogMs) {
-        DWORD code = ~0u;
-        if (::WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0) {
-            ::GetExitCodeProcess(process_, &code);
-        } else {
-            ADD_FAILURE() << "watchdog: a launcher did not end within " << timeoutMs << " ms";
-            ::TerminateJobObject(job_, ~0u);
-        }
-        return code;
-    }
-
-private:
-    HANDLE job_;
-    HANDLE process_ = nullptr;
-    HANDLE thread_ = nullptr;
-};
-
 class Reliability : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -218,7 +172,7 @@ protected:
     }
 
     DWORD Run(const std::wstring& launcher, const std::wstring& tail, const std::wstring& temp = L"") const {
-        Launcher run(Launch(launcher, tail, temp));
+        t::ChildProcess run(Launch(launcher, tail, temp));
         EXPECT_TRUE(run.started());
         return run.started() ? run.Wait() : ~0u;
     }
@@ -292,12 +246,13 @@ TEST_F(Reliability, FourLaunchersOfOneFileRoundAfterRound) {
     std::wstring launcher = MakeLauncher(L"actor");
     int rounds = Count("KESTO_CONCURRENT_ROUNDS", 3), good = 0;
     for (int round = 0; round < rounds; ++round) {
-        std::vector<std::unique_ptr<Launcher>> running;
+        std::vector<std::unique_ptr<t::ChildProcess>> running;
         std::vector<std::wstring> tails;
         for (int k = 0; k < 4; ++k) {
             std::wstring name = L"r" + std::to_wstring(round) + L"-" + std::to_wstring(k);
             tails.push_back(LogOption(name) + L" --exit=" + std::to_wstring(20 + k));
-            running.push_back(std::make_unique<Launcher>(Launch(launcher, tails.back(), temp_ + std::to_wstring(k))));
+            running.push_back(
+                std::make_unique<t::ChildProcess>(Launch(launcher, tails.back(), temp_ + std::to_wstring(k))));
         }
         for (int k = 0; k < 4; ++k) {
             std::wstring name = L"r" + std::to_wstring(round) + L"-" + std::to_wstring(k);
@@ -322,8 +277,9 @@ TEST_F(Reliability, FourLaunchersOfOneFileRoundAfterRound) {
 TEST_F(Reliability, SharedLogBelongsToItsFirstOpenerAlone) {
     std::wstring launcher = MakeLauncher(L"actor");
     std::wstring tail = LogOption(L"shared") + L" --started --wait --exit=6";
-    std::vector<std::unique_ptr<Launcher>> running;
-    for (int k = 0; k < 4; ++k) running.push_back(std::make_unique<Launcher>(Launch(launcher, tail, temp_ + std::to_wstring(k))));
+    std::vector<std::unique_ptr<t::ChildProcess>> running;
+    for (int k = 0; k < 4; ++k)
+        running.push_back(std::make_unique<t::ChildProcess>(Launch(launcher, tail, temp_ + std::to_wstring(k))));
     for (int k = 0; k < 4; ++k) {
         std::wstring work = temp_ + std::to_wstring(k) + L"\\QzEXF0000";
         EXPECT_TRUE(t::WaitUntil([&] { return t::Exists(work + L"\\started.txt"); })) << "launcher " << k;
@@ -349,10 +305,12 @@ TEST_F(Reliability, EightStartedAtOnceEachGetTheirOwnWorkFolder) {
     std::wstring launcher = MakeLauncher(L"actor");
     int rounds = Count("KESTO_AT_ONCE_ROUNDS", 2), good = 0, folderFailures = 0;
     for (int round = 0; round < rounds; ++round) {
-        std::vector<std::unique_ptr<Launcher>> running;
+        std::vector<std::unique_ptr<t::ChildProcess>> running;
         for (int k = 0; k < 8; ++k) {
             std::wstring tail = LogOption(L"o" + std::to_wstring(round) + L"-" + std::to_wstring(k)) + L" --exit=0";
-            running.push_back(std::make_unique<Launcher>(Launch(launcher, tail), true));
+            t::Child child = Launch(launcher, tail);
+            child.suspended = true;
+            running.push_back(std::make_unique<t::ChildProcess>(child));
         }
         for (auto& run : running) run->Resume();
         std::map<std::wstring, int> folders;
@@ -497,7 +455,7 @@ TEST_F(Reliability, ClosedOrSessionEndedInEachStage) {
                 ++attempts;
                 ::DeleteFileW(Log(L"stage").c_str());
                 std::wstring tail = LogOption(L"stage") + L" --started --wait --exit=8";
-                Launcher run(Launch(launcher, tail));
+                t::ChildProcess run(Launch(launcher, tail));
                 ASSERT_TRUE(run.started());
                 ASSERT_TRUE(t::WaitUntil([&] { return t::Exists(stage.trace); })) << what;
                 HWND window = t::FindStageWindow(run.pid());

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The release files as users get them:
 #   release  scripts/dist.sh makes the archives, the Debian package and
-#            SHA256SUMS: checksums, listings, the package's control data, and
-#            a second run that gives the same bytes
+#            SHA256SUMS: checksums, listings, the licences (DEP-5), the
+#            package's control data, and a second run that gives the same bytes
 #   install  the Debian package installed into a scratch root with dpkg and
 #            removed again, and the unpacked Linux archive: the packer's
 #            version and default stub there (and in the build tree), the
@@ -34,8 +34,20 @@ has_release_stub() { cmp -s -n "$(stat -c %s "$stub_x86")" "$stub_x86" "$1"; }
 # The files of the installed layout, below a prefix.
 layout() {
   printf '%s\n' "bin/kesto-pack$1" lib/cmake/Kesto/KestoAddPackage.cmake lib/cmake/Kesto/KestoConfig.cmake \
-    lib/cmake/Kesto/KestoConfigVersion.cmake share/doc/kesto/README.md share/kesto/x64/kesto.exe \
-    share/kesto/x86/kesto.exe ${2:+share/man/man1/kesto-pack.1.gz}
+    lib/cmake/Kesto/KestoConfigVersion.cmake share/doc/kesto/LICENSE share/doc/kesto/README.md \
+    share/doc/kesto/copyright share/kesto/x64/kesto.exe share/kesto/x86/kesto.exe \
+    ${2:+share/man/man1/kesto-pack.1.gz}
+}
+# The paragraphs of a DEP-5 copyright file, one a line: "FILES|COPYRIGHT|LICENSE"
+# with the first line of each field, empty where the paragraph has none.
+paragraphs() {
+  awk -v RS= -F'\n' '{ f = c = l = ""
+    for (i = 1; i <= NF; i++) {
+      if ($i ~ /^Files: /) f = substr($i, 8)
+      if ($i ~ /^Copyright: /) c = substr($i, 12)
+      if ($i ~ /^License: /) l = substr($i, 10)
+    }
+    print f "|" c "|" l }'
 }
 
 # Builds consumer/ against the kesto installed under a prefix and checks its
@@ -74,6 +86,24 @@ release)
   expect_eq "the Windows archive" "$(unzip -Z1 "$release/$windows.zip")" "$(layout .exe | sed "s|^|$windows/|")"
   expect_eq "the Debian package's files" "$(dpkg-deb -c "$release/$deb" | awk '/^-/ {print $6}')" \
     "$(layout '' man | sed 's|^|./usr/|')"
+  # The licences: machine-readable in the Debian package, the same file in
+  # both archives; a Files paragraph for kesto and for each component, and
+  # the text of every licence they name.
+  copyright=$(dpkg-deb --fsys-tarfile "$release/$deb" | tar -xO ./usr/share/doc/kesto/copyright)
+  expect_eq "copyright: in both archives" \
+    "$(tar -xzOf "$release/$linux.tar.gz" "$linux/share/doc/kesto/copyright"; unzip -p "$release/$windows.zip" \
+      "$windows/share/doc/kesto/copyright")" "$copyright"$'\n'"$copyright"
+  expect_eq "copyright: DEP-5" "$(head -1 <<<"$copyright")" \
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"
+  listed=$(paragraphs <<<"$copyright")
+  for component in '\*|2026 the kesto developers|Zlib' 'share/kesto/x86/kesto.exe|.*mingw-w64 project|ZPL-2.1 .*' \
+    'share/kesto/x86/kesto.exe|.*Free Software Foundation.*|GPL-3\+ with GCC-exception-3.1 exception' \
+    'bin/kesto-pack|.*|LGPL-2.1\+' 'bin/kesto-pack|.*Jean-loup Gailly.*|Zlib'; do
+    grep -qE "^$component\$" <<<"$listed" && echo "ok: copyright: $component" || fail "copyright: no paragraph $component"
+  done
+  while IFS= read -r license; do
+    grep -qxF "||$license" <<<"$listed" || fail "copyright: no text of $license"
+  done < <(grep -v '^|' <<<"$listed" | cut -d'|' -f3 | sed 's/ and /\n/g' | sort -u)
   control=$(dpkg-deb -f "$release/$deb" Package Version Architecture Depends)
   expect_in "control: name" "$control" "Package: kesto"
   expect_in "control: version" "$control" "Version: $version"

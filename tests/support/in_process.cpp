@@ -33,12 +33,20 @@ DWORD WINAPI FakeGetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
     return length;
 }
 
+bool g_tempResultChosen = false;
+DWORD g_tempResult = 0;
+
 DWORD WINAPI FakeGetTempPathW(DWORD size, LPWSTR buffer) {
-    // As the system: the size needed, terminator included, when it does not fit.
-    if (g_tempPath.size() >= size) return DWORD(g_tempPath.size() + 1);
-    g_tempPath.copy(buffer, g_tempPath.size());
-    buffer[g_tempPath.size()] = L'\0';
-    return DWORD(g_tempPath.size());
+    // As the system: the size needed, terminator included, when it does not
+    // fit, and nothing written; else the length written.
+    bool fits = g_tempPath.size() < size;
+    if (!g_tempResultChosen && !fits) return DWORD(g_tempPath.size() + 1);
+    if (size > 0) {
+        size_t length = fits ? g_tempPath.size() : size - 1;
+        g_tempPath.copy(buffer, length);
+        buffer[length] = L'\0';
+    }
+    return g_tempResultChosen ? g_tempResult : DWORD(g_tempPath.size());
 }
 
 BOOL WINAPI RefusedExitWindowsEx(UINT, DWORD) {
@@ -77,6 +85,14 @@ void PretendStartedAs(const std::wstring& launcherPath, const std::wstring& tail
 void UseTempPath(const std::wstring& folder) {
     g_tempPath = folder;
     if (g_tempPath.empty() || g_tempPath.back() != L'\\') g_tempPath += L'\\';
+    g_tempResultChosen = false;
+    g_sys.GetTempPathW = FakeGetTempPathW;
+}
+
+void UseTempPath(const std::wstring& text, DWORD result) {
+    g_tempPath = text;
+    g_tempResultChosen = true;
+    g_tempResult = result;
     g_sys.GetTempPathW = FakeGetTempPathW;
 }
 

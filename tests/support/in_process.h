@@ -30,10 +30,14 @@ public:
 // an OverrideScope ends.
 void PretendStartedAs(const std::wstring& launcherPath, const std::wstring& tail);
 
-// Makes GetTempPathW report folder, with a trailing backslash, so that work
-// folders land in a test's own scratch folder. Lasts until the next call or
-// until an OverrideScope ends.
+// Makes GetTempPathW report folder, with a trailing backslash, as the system
+// reports a temporary path, so that work folders land in a test's own scratch
+// folder. Lasts until the next call or until an OverrideScope ends.
 void UseTempPath(const std::wstring& folder);
+// The same, for the answers the system is not expected to give: GetTempPathW
+// writes text as it stands, cut to the caller's buffer, and returns result
+// whatever it wrote.
+void UseTempPath(const std::wstring& text, DWORD result);
 
 // The whole run as wWinMain does it, as if started as launcherPath with the
 // command-line tail, and the window class unregistered afterwards so that the

@@ -1,8 +1,13 @@
 #pragma once
+// What the Windows tests share: paths, scratch folders, files, logs, launcher
+// files, the stage window, the registry and access lists. Child processes and
+// child roles: child.h, included here.
 #include <windows.h>
 
 #include <string>
 #include <vector>
+
+#include "child.h"
 
 namespace kesto::test {
 
@@ -67,28 +72,6 @@ std::vector<std::wstring> ReadLogLines(const std::wstring& path, bool* hasByteOr
 std::wstring WithoutTimePrefix(const std::wstring& line);
 // Every line of a log, prefixes removed, the banner (first line) left out.
 std::vector<std::wstring> LogMessages(const std::wstring& path);
-
-// Starts commandLine exactly as given, optionally with its own TMP and TEMP
-// and further environment variables, and waits for it. Returns its exit code.
-// A child that could not start or did not end in time fails the test (with
-// the reason) and gives ~0u; one that does not end in time is ended with
-// every process it started.
-struct Child {
-    std::wstring commandLine;
-    std::wstring currentDirectory;  // empty: the test's own
-    std::wstring temp;              // non-empty: TMP and TEMP of the child
-    std::vector<std::pair<std::wstring, std::wstring>> environment;  // set or replaced
-    WORD show = SW_HIDE;
-    DWORD timeoutMs = 120000;
-    HANDLE job = nullptr;  // non-null: the child, and what it starts, run in this job
-    bool suspended = false;  // Start only: the caller resumes the returned thread
-};
-DWORD Run(const Child& child);
-
-// Starts commandLine like Run but does not wait; the caller owns the handle.
-// With child.suspended the first thread is handed out through thread and has
-// to be resumed by the caller.
-HANDLE Start(const Child& child, HANDLE* thread = nullptr);
 
 // Waits until the condition holds, looking every 2 ms, for at most timeoutMs;
 // false when it never did.

@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <shellapi.h>
-
-#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -18,11 +15,6 @@
 
 namespace kesto {
 namespace {
-
-// "PROGRAM --log-lock-child LAUNCHER FILE ROUNDS": take the lock of a launcher
-// at LAUNCHER ROUNDS times and, holding it, append a begin line, pause, and
-// append an end line to FILE.
-const wchar_t kChildSwitch[] = L"--log-lock-child";
 
 // The last error of every CreateSemaphoreW the lock made.
 std::vector<DWORD> g_createErrors;
@@ -93,7 +85,14 @@ void Append(HANDLE file, const std::string& text) {
 // Exit code: 0, or the sum of the faults met.
 enum ChildFault { kLockNotTaken = 1, kSemaphoreWasNew = 2, kNoFile = 4 };
 
-int RunLockChild(const std::wstring& launcher, const std::wstring& fileName, int rounds) {
+// The children are this program in the role "lock": LAUNCHER FILE ROUNDS
+// takes the lock of a launcher at LAUNCHER ROUNDS times and, holding it,
+// appends a begin line, pauses, and appends an end line to FILE.
+DWORD LockRounds(const std::vector<std::wstring>& arguments) {
+    if (arguments.size() != 3) return kNoFile;
+    const std::wstring& launcher = arguments[0];
+    const std::wstring& fileName = arguments[1];
+    int rounds = _wtoi(arguments[2].c_str());
     if (!LoadSystemCalls()) return kNoFile;
     test::PretendStartedAs(launcher, L"");
     g_sys.CreateSemaphoreW = RecordingCreateSemaphoreW;
@@ -115,6 +114,7 @@ int RunLockChild(const std::wstring& launcher, const std::wstring& fileName, int
     }
     return faults;
 }
+const test::ChildRole kLockRole(L"lock", LockRounds);
 
 TEST(LogLockBetweenProcesses, TwoLaunchersAtOnePathNeverWriteAtOnce) {
     const int kRounds = 25;
@@ -128,23 +128,16 @@ TEST(LogLockBetweenProcesses, TwoLaunchersAtOnePathNeverWriteAtOnce) {
     // meet an existing one and want it at about the same time.
     HANDLE semaphore = ::CreateSemaphoreW(nullptr, 0, 1, LogLockName(launcher).c_str());
     ASSERT_NE(semaphore, nullptr);
-    wchar_t self[MAX_PATH * 4];
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
     test::Child child;
-    child.commandLine = L"\"" + std::wstring(self) + L"\" " + kChildSwitch + L" \"" + launcher + L"\" \"" + shared +
-                        L"\" " + std::to_wstring(kRounds);
-    HANDLE children[2] = {test::Start(child), test::Start(child)};
+    child.commandLine = kLockRole.CommandLine({launcher, shared, std::to_wstring(kRounds)});
+    test::ChildProcess first(child), second(child);
+    HANDLE children[2] = {first.handle(), second.handle()};
     ASSERT_NE(children[0], nullptr);
     ASSERT_NE(children[1], nullptr);
     ::ReleaseSemaphore(semaphore, 1, nullptr);
 
     EXPECT_EQ(::WaitForMultipleObjects(2, children, TRUE, 120000), WAIT_OBJECT_0);
-    for (HANDLE process : children) {
-        DWORD exitCode = ~0u;
-        ::GetExitCodeProcess(process, &exitCode);
-        EXPECT_EQ(exitCode, 0u);
-        ::CloseHandle(process);
-    }
+    for (const test::ChildProcess* process : {&first, &second}) EXPECT_EQ(process->ExitCode(), 0u);
     ::CloseHandle(semaphore);
 
     // Every begin is followed by the end of the same child.
@@ -166,16 +159,3 @@ TEST(LogLockBetweenProcesses, TwoLaunchersAtOnePathNeverWriteAtOnce) {
 
 }  // namespace
 }  // namespace kesto
-
-int main(int argc, char** argv) {
-    int count = 0;
-    wchar_t** arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-    if (arguments != nullptr && count == 5 && std::wcscmp(arguments[1], kesto::kChildSwitch) == 0) {
-        int result = kesto::RunLockChild(arguments[2], arguments[3], _wtoi(arguments[4]));
-        ::LocalFree(arguments);
-        return result;
-    }
-    ::LocalFree(arguments);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

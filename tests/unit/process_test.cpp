@@ -26,56 +26,28 @@ namespace kesto {
 namespace {
 
 // ---------------------------------------------------------------------------
-// This program is also the child the tests start for real:
-//   <self> --kesto-child wait EVENT CODE    ends with CODE once EVENT is set
-//   <self> --kesto-child report FILE CODE   writes its command line and current
-//                                           directory into FILE, ends with CODE
-// The choice is made before any test is registered or run.
+// The children the tests start for real are this program in a role:
+//   wait EVENT CODE    ends with CODE once EVENT is set
+//   report FILE CODE   writes its command line and current directory into
+//                      FILE, ends with CODE
 
-constexpr const wchar_t* kChildSwitch = L"--kesto-child";
-
-std::wstring SelfPath() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
+DWORD WaitForEvent(const std::vector<std::wstring>& arguments) {
+    if (arguments.size() != 2) return 1000;
+    HANDLE event = ::OpenEventW(SYNCHRONIZE, FALSE, arguments[0].c_str());
+    // Bounded, so that a test that died never leaves a child behind for good.
+    if (event == nullptr || ::WaitForSingleObject(event, test::kChildTimeoutMs) != WAIT_OBJECT_0) return 1000;
+    return DWORD(std::wcstoul(arguments[1].c_str(), nullptr, 0));
 }
+const test::ChildRole kWaitRole(L"wait", WaitForEvent);
 
-bool RunAsChildWhenAsked() {
-    int count = 0;
-    LPWSTR* args = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-    if (args == nullptr) return false;
-    if (count < 4 || std::wcscmp(args[1], kChildSwitch) != 0) {
-        ::LocalFree(args);
-        return false;
-    }
-    std::wstring mode = args[2];
-    UINT code = UINT(std::wcstoul(args[count - 1], nullptr, 0));
-    if (mode == L"wait" && count == 5) {
-        HANDLE event = ::OpenEventW(SYNCHRONIZE, FALSE, args[3]);
-        // Bounded, so that a test that died never leaves a child behind for good.
-        if (event == nullptr || ::WaitForSingleObject(event, 120000) != WAIT_OBJECT_0) code = 1000;
-    } else if (mode == L"report" && count == 5) {
-        wchar_t directory[MAX_PATH] = {};
-        ::GetCurrentDirectoryW(MAX_PATH, directory);
-        test::WriteText(args[3], test::Narrow(::GetCommandLineW()) + "\n" + test::Narrow(directory));
-    }
-    ::ExitProcess(code);
-    return true;
+DWORD Report(const std::vector<std::wstring>& arguments) {
+    if (arguments.size() != 2) return 1000;
+    wchar_t directory[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, directory);
+    test::WriteText(arguments[0], test::Narrow(::GetCommandLineW()) + "\n" + test::Narrow(directory));
+    return DWORD(std::wcstoul(arguments[1].c_str(), nullptr, 0));
 }
-
-const bool g_ranAsChild = RunAsChildWhenAsked();
-
-std::wstring ChildCommandTail(const std::wstring& mode, const std::wstring& argument, DWORD code) {
-    std::wstring tail = std::wstring(kChildSwitch) + L" " + mode;
-    if (!argument.empty()) tail += L" " + argument;
-    return tail + L" " + std::to_wstring(code);
-}
-
-DWORD WaitForExitCode(HANDLE process) {
-    DWORD code = ~0u;
-    if (::WaitForSingleObject(process, 120000) == WAIT_OBJECT_0) ::GetExitCodeProcess(process, &code);
-    return code;
-}
+const test::ChildRole kReportRole(L"report", Report);
 
 // ---------------------------------------------------------------------------
 // Recorders put in place of the platform's start calls. Each copies what it
@@ -366,9 +338,10 @@ TEST_F(ExecCreateProcessTest, RealStartReturnsTheProcessAndClosesItsThread) {
     std::wstring directory = scratch_ / L"cur dir";
     ASSERT_TRUE(test::MakeFolders(directory));
     std::wstring report = scratch_ / L"report.txt";
-    std::wstring parameters = ChildCommandTail(L"report", L"\"" + report + L"\"", 37);
+    std::wstring parameters = kReportRole.Tail({report, L"37"});
 
-    HANDLE process = ExecCreateProcess(SelfPath().c_str(), parameters.c_str(), (directory + L"\\").c_str(), nullptr);
+    HANDLE process =
+        ExecCreateProcess(test::ThisProgram().c_str(), parameters.c_str(), (directory + L"\\").c_str(), nullptr);
     ASSERT_NE(process, nullptr);
     ASSERT_EQ(g_rec.creates.size(), 1u);
     const PROCESS_INFORMATION& started = g_rec.creates[0].after;
@@ -376,9 +349,9 @@ TEST_F(ExecCreateProcessTest, RealStartReturnsTheProcessAndClosesItsThread) {
     DWORD flags = 0;
     EXPECT_FALSE(::GetHandleInformation(started.hThread, &flags)) << "the thread handle is still open";
 
-    EXPECT_EQ(WaitForExitCode(process), 37u);
-    ::CloseHandle(process);
-    EXPECT_EQ(test::Widen(test::ReadBytes(report)), L"\"" + SelfPath() + L"\" " + parameters + L"\n" + directory);
+    EXPECT_EQ(test::ChildProcess(process).Wait(), 37u);
+    EXPECT_EQ(test::Widen(test::ReadBytes(report)),
+              L"\"" + test::ThisProgram() + L"\" " + parameters + L"\n" + directory);
     test::RemoveTreeWhenReleased(directory);
 }
 
@@ -472,34 +445,39 @@ TEST_F(ExecShellExecuteExTest, PathWithoutFolderLeavesTheDirectoryToTheSystem) {
 // A real child that runs until the test lets it end.
 class WaitingChild {
 public:
-    explicit WaitingChild(DWORD exitCode) {
-        static int counter = 0;
-        std::wstring name = L"kesto-process-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                            std::to_wstring(counter++);
-        event_ = ::CreateEventW(nullptr, TRUE, FALSE, name.c_str());
-        test::Child child;
-        child.commandLine = L"\"" + SelfPath() + L"\" " + ChildCommandTail(L"wait", name, exitCode);
-        process_ = test::Start(child);
-    }
+    explicit WaitingChild(DWORD exitCode)
+        : name_(NewEventName()), event_(::CreateEventW(nullptr, TRUE, FALSE, name_.c_str())),
+          child_(Waiting(name_, exitCode)) {}
     ~WaitingChild() {
         End();
-        if (process_ != nullptr) ::CloseHandle(process_);
         if (event_ != nullptr) ::CloseHandle(event_);
     }
     WaitingChild(const WaitingChild&) = delete;
     WaitingChild& operator=(const WaitingChild&) = delete;
 
-    HANDLE process() const { return process_; }
-    bool Running() const { return ::WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+    HANDLE process() const { return child_.handle(); }
+    bool Running() const { return child_.Running(); }
     // Lets the child end and waits until it has.
     void End() {
         ::SetEvent(event_);
-        if (process_ != nullptr) ::WaitForSingleObject(process_, 120000);
+        child_.Wait();
     }
 
 private:
-    HANDLE event_ = nullptr;
-    HANDLE process_ = nullptr;
+    static std::wstring NewEventName() {
+        static int counter = 0;
+        return L"kesto-process-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+               std::to_wstring(counter++);
+    }
+    static test::Child Waiting(const std::wstring& event, DWORD exitCode) {
+        test::Child child;
+        child.commandLine = kWaitRole.CommandLine({event, std::to_wstring(exitCode)});
+        return child;
+    }
+
+    std::wstring name_;
+    HANDLE event_;
+    test::ChildProcess child_;
 };
 
 // A message-only window that counts what is dispatched to it; its handler can
@@ -801,21 +779,19 @@ TEST_F(ExecBatOrExeTest, RealBatchFileGetsTheParametersAndEndsWithItsCode) {
     g_run.forwardedParameters = L"7";
     HANDLE process = ExecBatOrExe();
     ASSERT_NE(process, nullptr);
-    EXPECT_EQ(WaitForExitCode(process), 7u);
-    ::CloseHandle(process);
+    EXPECT_EQ(test::ChildProcess(process).Wait(), 7u);
 }
 
 TEST_F(ExecBatOrExeTest, RealProgramRunsInTheWorkFolderWithTheParameters) {
     g_rec.create = Answer::Forward;
     std::wstring program = work_ + L"\\entry.exe";
-    ASSERT_TRUE(::CopyFileW(SelfPath().c_str(), program.c_str(), TRUE));
+    ASSERT_TRUE(::CopyFileW(test::ThisProgram().c_str(), program.c_str(), TRUE));
     std::wstring report = scratch_ / L"report.txt";
-    g_run.forwardedParameters = ChildCommandTail(L"report", L"\"" + report + L"\"", 23);
+    g_run.forwardedParameters = kReportRole.Tail({report, L"23"});
 
     HANDLE process = ExecBatOrExe();
     ASSERT_NE(process, nullptr);
-    EXPECT_EQ(WaitForExitCode(process), 23u);
-    ::CloseHandle(process);
+    EXPECT_EQ(test::ChildProcess(process).Wait(), 23u);
     EXPECT_EQ(test::Widen(test::ReadBytes(report)),
               L"\"" + program + L"\" " + g_run.forwardedParameters + L"\n" + work_);
 }

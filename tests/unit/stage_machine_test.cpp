@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <atomic>
 #include <cstdio>
@@ -28,57 +27,31 @@
 namespace kesto {
 namespace {
 
-// Started as `<this program> --kesto-child <exit code> [<event name>]`, the
-// program is a child for the tests: it waits until the named event is set,
-// when one is named, and ends with the exit code. This runs before main.
-int ActAsChildWhenAskedTo() {
-    int count = 0;
-    LPWSTR* arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-    if (arguments == nullptr) return 0;
-    if (count >= 3 && lstrcmpW(arguments[1], L"--kesto-child") == 0) {
-        DWORD exitCode = DWORD(std::wcstoul(arguments[2], nullptr, 10));
-        if (count >= 4) {
-            HANDLE release = ::OpenEventW(SYNCHRONIZE, FALSE, arguments[3]);
-            if (release != nullptr) ::WaitForSingleObject(release, 120000);
-        }
-        ::ExitProcess(exitCode);
+// The children are this program in the role "end": EXITCODE [EVENT] ends
+// with EXITCODE, once the named event is set when one is named.
+DWORD EndWhenReleased(const std::vector<std::wstring>& arguments) {
+    if (arguments.empty()) return ~0u;
+    if (arguments.size() > 1) {
+        HANDLE release = ::OpenEventW(SYNCHRONIZE, FALSE, arguments[1].c_str());
+        if (release != nullptr) ::WaitForSingleObject(release, test::kChildTimeoutMs);
     }
-    ::LocalFree(arguments);
-    return 0;
+    return DWORD(std::wcstoul(arguments[0].c_str(), nullptr, 10));
 }
-const int kChildRole = ActAsChildWhenAskedTo();
-
-std::wstring ThisProgram() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
-}
+const test::ChildRole kEndRole(L"end", EndWhenReleased);
 
 // A child process that ends with a chosen exit code, at once or only once it
 // is released. The test keeps a handle of its own, so that it can still look
 // at the child after the launcher has closed the one it was given.
 class TestChild {
 public:
-    TestChild(DWORD exitCode, bool waitForRelease) {
-        static std::atomic<unsigned> counter{0};
-        std::wstring commandLine = L"\"" + ThisProgram() + L"\" --kesto-child " + std::to_wstring(exitCode);
-        if (waitForRelease) {
-            std::wstring name = L"kesto-stage-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                                std::to_wstring(counter++);
-            release_ = ::CreateEventW(nullptr, TRUE, FALSE, name.c_str());
-            commandLine += L" " + name;
-        }
-        test::Child child;
-        child.commandLine = commandLine;
-        process_ = test::Start(child);
-    }
+    TestChild(DWORD exitCode, bool waitForRelease)
+        : name_(waitForRelease ? NewEventName() : L""),
+          release_(waitForRelease ? ::CreateEventW(nullptr, TRUE, FALSE, name_.c_str()) : nullptr),
+          process_(Ending(exitCode, name_)) {}
     ~TestChild() {
         if (releaser_.joinable()) releaser_.join();
         Release();
-        if (process_ != nullptr) {
-            ::WaitForSingleObject(process_, 60000);
-            ::CloseHandle(process_);
-        }
+        process_.Wait();
         if (release_ != nullptr) ::CloseHandle(release_);
     }
     TestChild(const TestChild&) = delete;
@@ -87,7 +60,7 @@ public:
     // A handle of its own for the stage machine, which closes it.
     HANDLE HandleForLauncher() const {
         HANDLE copy = nullptr;
-        ::DuplicateHandle(::GetCurrentProcess(), process_, ::GetCurrentProcess(), &copy, 0, FALSE,
+        ::DuplicateHandle(::GetCurrentProcess(), process_.handle(), ::GetCurrentProcess(), &copy, 0, FALSE,
                           DUPLICATE_SAME_ACCESS);
         return copy;
     }
@@ -104,17 +77,27 @@ public:
             Release();
         });
     }
-    bool Started() const { return process_ != nullptr; }
-    bool HasEnded() const { return ::WaitForSingleObject(process_, 0) == WAIT_OBJECT_0; }
-    DWORD ExitCode() const {
-        DWORD exitCode = ~0u;
-        ::GetExitCodeProcess(process_, &exitCode);
-        return exitCode;
-    }
+    bool Started() const { return process_.started(); }
+    bool HasEnded() const { return process_.EndsWithin(0); }
+    DWORD ExitCode() const { return process_.ExitCode(); }
 
 private:
-    HANDLE process_ = nullptr;
-    HANDLE release_ = nullptr;
+    static std::wstring NewEventName() {
+        static std::atomic<unsigned> counter{0};
+        return L"kesto-stage-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
+    }
+    static test::Child Ending(DWORD exitCode, const std::wstring& event) {
+        std::vector<std::wstring> arguments = {std::to_wstring(exitCode)};
+        if (!event.empty()) arguments.push_back(event);
+        test::Child child;
+        child.commandLine = kEndRole.CommandLine(arguments);
+        child.timeoutMs = 60000;
+        return child;
+    }
+
+    std::wstring name_;
+    HANDLE release_;
+    test::ChildProcess process_;
     std::thread releaser_;
 };
 
@@ -169,18 +152,8 @@ UINT_PTR WINAPI FailingSetTimer(HWND, UINT_PTR, UINT, TIMERPROC) {
     return 0;
 }
 
-// The stage window of one thread of this process, found by its class name as
-// another program would find it. Other test programs may have theirs open.
-HWND FindStageWindow(DWORD threadId) {
-    HWND window = nullptr;
-    while ((window = ::FindWindowExW(nullptr, window, kStageWindowClass, nullptr)) != nullptr) {
-        if (::GetWindowThreadProcessId(window, nullptr) == threadId) return window;
-    }
-    return nullptr;
-}
-
 HWND OwnStageWindow() {
-    HWND window = FindStageWindow(::GetCurrentThreadId());
+    HWND window = test::FindStageWindow(::GetCurrentProcessId());
     EXPECT_NE(window, nullptr);
     return window;
 }
@@ -579,11 +552,10 @@ TEST_F(StageClose, FromAnotherThreadWhileTheEntryRuns) {
         ::SetEvent(entryRuns);
         return entry.HandleForLauncher();
     };
-    DWORD runThread = ::GetCurrentThreadId();
     bool found = false;
     std::thread outside([&] {
         if (::WaitForSingleObject(entryRuns, 60000) != WAIT_OBJECT_0) return;
-        HWND window = FindStageWindow(runThread);
+        HWND window = test::FindStageWindow(::GetCurrentProcessId());
         found = window != nullptr;
         ::PostMessageW(window, WM_CLOSE, 0, 0);
         entry.ReleaseSoon();
@@ -616,11 +588,10 @@ protected:
             ::SetEvent(entryRuns);
             return entry.HandleForLauncher();
         };
-        DWORD runThread = ::GetCurrentThreadId();
         Answers answers;
         std::thread windows([&] {
             if (::WaitForSingleObject(entryRuns, 60000) != WAIT_OBJECT_0) return;
-            HWND window = FindStageWindow(runThread);
+            HWND window = test::FindStageWindow(::GetCurrentProcessId());
             if (window == nullptr) return;
             answers.query = ::SendMessageW(window, WM_QUERYENDSESSION, 0, 0);
             entry.ReleaseSoon();

@@ -19,25 +19,6 @@ namespace {
 
 constexpr BYTE kInheritedByAll = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
-// What the injected GetTempPathW writes (cut to the buffer) and returns.
-std::wstring g_tempText;
-DWORD g_tempResult = 0;
-
-DWORD WINAPI FakeGetTempPathW(DWORD size, LPWSTR buffer) {
-    if (size == 0) return g_tempResult;
-    size_t length = std::min<size_t>(g_tempText.size(), size - 1);
-    g_tempText.copy(buffer, length);
-    buffer[length] = L'\0';
-    return g_tempResult;
-}
-
-void UseTempPath(const std::wstring& text, DWORD result) {
-    g_tempText = text;
-    g_tempResult = result;
-    g_sys.GetTempPathW = FakeGetTempPathW;
-}
-void UseTempPath(const std::wstring& text) { UseTempPath(text, DWORD(text.size())); }
-
 bool IsLink(const std::wstring& path) {
     DWORD attributes = ::GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -134,7 +115,7 @@ private:
 // Every test gets a scratch folder as its temporary path.
 class TempFolderTest : public ::testing::Test {
 protected:
-    void SetUp() override { UseTempPath(temp_.path() + L"\\"); }
+    void SetUp() override { test::UseTempPath(temp_.path()); }
     std::wstring Numbered(const wchar_t* name) const { return temp_ / name; }
 
     test::OverrideScope overrides_;
@@ -277,7 +258,7 @@ TEST_F(TempFolderNumbering, WithoutItsAccessListNoFolderIsMade) {
 }
 
 TEST_F(TempFolderNumbering, TempPathWithoutTrailingBackslashGetsOne) {
-    UseTempPath(temp_.path());
+    test::UseTempPath(temp_.path(), DWORD(temp_.path().size()));
     CTempFolder folder;
     ASSERT_EQ(folder.Create(0, nullptr), 1);
     EXPECT_EQ(folder.Path(), Numbered(L"QzEXF0000"));
@@ -320,7 +301,7 @@ TEST_F(TempFolderTempPath, FailedTooLongOrEmptyResultMakesNothing) {
         {L"", 5},                     // nothing written
     };
     for (const Case& c : cases) {
-        UseTempPath(c.text, c.result);
+        test::UseTempPath(c.text, c.result);
         {
             CTempFolder folder;
             EXPECT_EQ(folder.Create(1, nullptr), 0) << c.result;
@@ -329,7 +310,7 @@ TEST_F(TempFolderTempPath, FailedTooLongOrEmptyResultMakesNothing) {
         EXPECT_EQ(test::ListFolder(temp_.path()), std::vector<std::wstring>{L"marker.txt"}) << c.result;
     }
     // The buffer's full size is still a valid result.
-    UseTempPath(temp_.path() + L"\\", MAX_PATH);
+    test::UseTempPath(temp_.path() + L"\\", MAX_PATH);
     CTempFolder folder;
     EXPECT_EQ(folder.Create(0, nullptr), 1);
     EXPECT_EQ(folder.Path(), Numbered(L"QzEXF0000"));
