@@ -10,9 +10,15 @@
 
 namespace kesto {
 
+namespace {
+// FOLDERID_System, defined here: the library that defines it (uuid) would
+// otherwise be linked into the stub, and with it a licence notice.
+constexpr KNOWNFOLDERID kSystemFolder = {0x1AC14E77, 0x02E7, 0x4E5D, {0xB7, 0x44, 0x2E, 0xB1, 0xAE, 0x51, 0x98, 0xB7}};
+}  // namespace
+
 HANDLE ExecCab() {
     PWSTR systemFolder = nullptr;
-    HRESULT result = g_sys.SHGetKnownFolderPath(FOLDERID_System, KF_FLAG_DEFAULT_PATH, nullptr, &systemFolder);
+    HRESULT result = g_sys.SHGetKnownFolderPath(kSystemFolder, KF_FLAG_DEFAULT_PATH, nullptr, &systemFolder);
     if (result != S_OK) {
         g_sys.CoTaskMemFree(systemFolder);  // null after a failure; freeing it is harmless
         return nullptr;
