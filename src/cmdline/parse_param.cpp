@@ -16,7 +16,7 @@ CParseParam::CParseParam() {
 
 CParseParam::~CParseParam() {
     if (argv_ != nullptr) {
-        ::LocalFree(argv_);
+        g_sys.LocalFree(argv_);
         argv_ = nullptr;
     }
     argc_ = 0;

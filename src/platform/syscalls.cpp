@@ -132,6 +132,4 @@ bool LoadSystemCalls() {
     return true;
 }
 
-void ResetSystemCalls() { g_sys = g_system; }
-
 }  // namespace kesto

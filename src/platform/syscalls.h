@@ -1,19 +1,26 @@
 #pragma once
 // The platform calls that the launcher makes through a table.
 //
-// Two reasons put a kernel32 call here; the others stay direct calls. Some
-// results cannot be had for real on a test machine (a token without the
-// shutdown privilege, error 740 from CreateProcessW, access denied from
-// CreateSemaphoreW, an allocation failure, a file owned by another user, a
-// read that ends early) or are not kept by Wine for a test to read back (the
-// access list handed to a new log file), and some calls must never be made by
-// a test at all (ExitWindowsEx): only test programs put their own functions
-// in, and put the system's back with ResetSystemCalls(). And no library but kernel32 and the C runtime is
-// imported when the program loads: a library that the loader resolves before
-// wWinMain runs may pull in others from the launcher's own folder, where
-// anyone may have put a file of that name. The user, shell, security and COM
-// functions are therefore taken at run time from libraries loaded from the
-// system folder only, after the search path has been restricted to it.
+// Which kernel32 calls go through it (the rule; every other call is made
+// directly):
+// - a call whose result a test must choose because it cannot be had for real
+//   on a test machine: a token without the shutdown privilege, error 740 from
+//   CreateProcessW, access denied from CreateSemaphoreW, an allocation that
+//   fails (and the frees that go with the allocations), a file owned by
+//   another user, a read that ends early or a write that falls short;
+// - a call whose arguments a test must see because Wine does not keep them
+//   for reading back: the access list handed to a new log file;
+// - a call whose real effect a test cannot have: ExitWindowsEx (never made by
+//   a test at all), sleeps of minutes, and the launcher's own command line
+//   and file, which an in-process run chooses.
+// Only test programs put their own functions in; LoadSystemCalls puts the
+// system's back. And no library but kernel32 and the C runtime is imported
+// when the program loads: a library that the loader resolves before wWinMain
+// runs may pull in others from the launcher's own folder, where anyone may
+// have put a file of that name. The user, shell, security and COM functions
+// are therefore all taken at run time from libraries loaded from the system
+// folder only, after the search path has been restricted to it, and called
+// through the table.
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -87,10 +94,8 @@ extern SystemCalls g_sys;
 // process and loads the libraries above from there. Called first thing, before
 // any other call through the table; false when a library or function cannot
 // be had, and the program must then end without making any of these calls.
+// Called again (by tests), it puts the system's own functions back into every
+// entry.
 bool LoadSystemCalls();
-
-// Puts the system's own functions back into every entry (those that
-// LoadSystemCalls has loaded).
-void ResetSystemCalls();
 
 }  // namespace kesto

@@ -221,6 +221,16 @@ TEST_F(PartialCopyTest, FailedWriteFails) {
     EXPECT_FALSE(CopyFrom(std::string(8, '\0') + MarkerBytes() + AllByteValues(3 * kBlock)));
 }
 
+// A write that reports success with fewer bytes than it was given.
+BOOL WINAPI ShortWrite(HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+    return ::WriteFile(file, bytes, size > 1 ? size - 1 : size, written, overlapped);
+}
+
+TEST_F(PartialCopyTest, ShortWriteFails) {
+    g_sys.WriteFile = ShortWrite;
+    EXPECT_FALSE(CopyFrom(std::string(8, '\0') + MarkerBytes() + AllByteValues(3 * kBlock)));
+}
+
 // Reads of the launcher's own file that go wrong after some real reads: an
 // error, or an end of file before the size read at the start.
 int g_goodReads = 0;
