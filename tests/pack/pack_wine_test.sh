@@ -139,9 +139,20 @@ sizes)
     expect_eq "$mib MiB $label: extract gives the sources" "$(listing "$work/extract-$mib")" "$(listing "$src")"
     expect_eq "$mib MiB $label: the record's digest is the cabinet's" "$(record_digest "$work/$mib.exe")" \
       "$(xxhsum -H1 "$work/$mib.cab" 2>/dev/null | cut -d' ' -f1)"
-    rm -rf "$src" "$work/$mib.cab" "$work/cabextract-$mib" "$work/extract-$mib"
+    rm -rf "$work/cabextract-$mib" "$work/extract-$mib"
+    [ "$mib" = 70 ] || rm -rf "$src" "$work/$mib.cab"
   done
   expect_eq "the Linux packer reads the largest too" "$("$KESTO_PACK" inspect "$work/70.exe" 2>&1 | grep -c ': matches')" 1
+  # The largest run by the real stub: the launcher checks the digest as it
+  # copies (a mismatch would end the run with 141950981), expands, and starts
+  # the entry; extract-only, its files and MyData.cab match the sources and
+  # the cabinet byte for byte.
+  expect_eq "70 MiB: a normal run ends with the entry's code" "$(run_package "$work/70.exe")" 0
+  expect_eq "70 MiB: extract-only run" "$(run_package "$work/70.exe" "/ExtractOnlyMode:$(winpath "$work/run-70")")" 0
+  expect_eq "70 MiB: the launcher's files are the sources" "$(listing "$work/run-70")" "$(listing "$work/src-70")"
+  cmp -s "$work/run-70/MyData.cab" "$work/70.cab" && echo "ok: 70 MiB: the launcher's MyData.cab is the cabinet" ||
+    fail "70 MiB: the launcher's MyData.cab is not the cabinet"
+  rm -rf "$work/src-70" "$work/70.cab" "$work/run-70"
 
   # Names Windows cannot hold, in cabinets made by gcab and laid out by hand.
   # The packages' own names are numbered: "CON.exe" is a device to Windows.
