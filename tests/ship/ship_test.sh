@@ -57,10 +57,16 @@ paragraphs() {
 consume() {
   local label=$1 prefix=$2 source=$work/$1-source build=$work/$1-build
   cp -r "$KESTO_ROOT/tests/ship/consumer" "$source"
+  # An installer of the size vendors ship, the same bytes in every copy.
+  [ -f "$work/installer.bin" ] || head -c $((12 << 20)) /dev/urandom >"$work/installer.bin"
+  cp "$work/installer.bin" "$source/payload/data/"
   touch -d "@$3" $(find "$source" -type f)
   SOURCE_DATE_EPOCH=1700000000 cmake -S "$source" -B "$build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >"$work/$label.log" 2>&1 \
     && cmake --build "$build" >>"$work/$label.log" 2>&1 || { fail "$label: the consumer did not build"; cat "$work/$label.log"; return; }
   expect_eq "$label: the package runs its entry" "$(run_package "$build/update.exe")" 3
+  expect_eq "$label: extract-only run" "$(run_package "$build/update.exe" "/ExtractOnlyMode:$(winpath "$work/$label-x")")" 0
+  cmp -s "$work/$label-x/data/installer.bin" "$work/installer.bin" &&
+    echo "ok: $label: the launcher unpacks the installer byte for byte" || fail "$label: the installer differs"
   has_release_stub "$build/release/update.exe" && echo "ok: $label: the release stub by default" \
     || fail "$label: release/update.exe does not start with the release stub"
   expect_in "$label: STORE" "$("$prefix/bin/kesto-pack" inspect "$build/release/update.exe" 2>&1)" ", stored"
