@@ -173,8 +173,7 @@ protected:
 
     DWORD Run(const std::wstring& launcher, const std::wstring& tail, const std::wstring& temp = L"") const {
         t::ChildProcess run(Launch(launcher, tail, temp));
-        EXPECT_TRUE(run.started());
-        return run.started() ? run.Wait() : ~0u;
+        return run.Wait();  // a launcher that could not start fails the test, with the reason
     }
 
     // Nothing left of any run below temp: no folder, no restart registration.
@@ -510,18 +509,21 @@ TEST_F(Reliability, ClosedOrSessionEndedInEachStage) {
 }
 
 // ---------------------------------------------------------------------------
-// Damaged packages: launcher files of one package with bytes of the payload
-// flipped, cut off or added at seeded random places. Each run ends by itself,
-// either with the entry's code from a completely expanded folder, or with the
-// failure code of a failed expansion or of a missing entry; the entry never
-// starts from a partly expanded folder, and nothing is left behind.
+// Damaged packages: launcher files of one package, each with the digest
+// record the packer writes, with bytes of the payload flipped, cut off or
+// added at seeded random places, or (one in four) a byte of the record
+// itself changed. Each run ends by itself. A changed payload never reaches
+// the expansion: the copy checks it against the record and the run ends with
+// 0x08760005 and a line that names the cause. A changed record either still
+// reads as one (its length or digest then differs: the same failure) or no
+// longer does (the package then runs as one made without a record, from
+// exactly its files). The entry never starts from changed files, and nothing
+// is left behind.
 //
-// The cabinet guards its data blocks with checksums, which the expansion
-// checks, but not its header and file table: a change there can rename a
-// file or point it at other bytes of the same data, and the expansion then
-// succeeds. So the entry must run from exactly the package's files whenever
-// the changes lie in the data blocks; a changed table may give it other
-// (complete) files, which is counted apart.
+// Without the record, the expansion checks only the data blocks' checksums:
+// a change in the cabinet's header or file table (which have none) can
+// rename a file or point it at other bytes of the same data, and the entry
+// then ran from other, complete files.
 
 // Where the cabinet's data blocks begin: behind the header and the tables
 // (the first folder's coffCabStart, at offset 36 without reserved fields).
@@ -532,15 +534,13 @@ size_t DataBlocksStart(const std::string& cabinet) {
     return std::min(start, cabinet.size());
 }
 
-// The number of lines of a listing: the files of a folder.
-size_t FileCount(const std::string& listing) { return size_t(std::count(listing.begin(), listing.end(), '\n')); }
-
-TEST_F(Reliability, DamagedPackagesNeverStartAnEntryFromAPartialFolder) {
+TEST_F(Reliability, DamagedPackagesNeverStartAnEntryFromChangedFiles) {
     std::string cabinet = t::ReadBytes(Cabinet(L"actor"));
     ASSERT_FALSE(cabinet.empty());
     size_t tables = DataBlocksStart(cabinet);
     ASSERT_GT(tables, 36u);
-    std::string stub = t::ReadBytes(t::StubPath());
+    const std::string stub = t::ReadBytes(t::StubPath());
+    const std::string record = t::DigestRecord(cabinet);
     std::string original = kesto::listing::FolderListing(t::TestData(L"packages\\actor"));
     int runs = Count("KESTO_DAMAGED_RUNS", 24);
     unsigned seed = unsigned(Count("KESTO_DAMAGED_SEED", 10));
@@ -550,61 +550,69 @@ TEST_F(Reliability, DamagedPackagesNeverStartAnEntryFromAPartialFolder) {
         // Every other package is changed in its first bytes only: the
         // header, the tables and the start of the data.
         size_t span = i % 2 == 0 ? cabinet.size() : std::min<size_t>(cabinet.size(), tables + 64);
-        std::string damaged = cabinet;
+        std::string damaged = cabinet, damagedRecord = record;
         std::string change;
         size_t first = random() % span, last = first;
-        switch (i % 3) {
-        case 0: {  // flip one to four bytes
-            int count = 1 + int(random() % 4);
-            for (int k = 0; k < count; ++k) {
-                size_t at = k == 0 ? first : random() % span;
-                damaged[at] = char(damaged[at] ^ (1 + random() % 255));
-                first = std::min(first, at);
-                last = std::max(last, at);
+        if (i % 4 == 3) {
+            size_t at = random() % damagedRecord.size();
+            damagedRecord[at] = char(damagedRecord[at] ^ (1 + random() % 255));
+            change = "record byte " + std::to_string(at) + " changed";
+        } else {
+            switch (i % 3) {
+            case 0: {  // flip one to four bytes
+                int count = 1 + int(random() % 4);
+                for (int k = 0; k < count; ++k) {
+                    size_t at = k == 0 ? first : random() % span;
+                    damaged[at] = char(damaged[at] ^ (1 + random() % 255));
+                    first = std::min(first, at);
+                    last = std::max(last, at);
+                }
+                change = "flipped " + std::to_string(count) + " from " + std::to_string(first) + " to " +
+                         std::to_string(last);
+                break;
             }
-            change = "flipped " + std::to_string(count) + " from " + std::to_string(first) + " to " + std::to_string(last);
-            break;
-        }
-        case 1:
-            damaged.resize(first);
-            change = "cut at " + std::to_string(first);
-            break;
-        default: {
-            std::string added(1 + random() % 64, '\0');
-            for (char& c : added) c = char(random());
-            damaged.insert(first, added);
-            change = "added " + std::to_string(added.size()) + " at " + std::to_string(first);
-            break;
-        }
+            case 1:
+                damaged.resize(first);
+                change = "cut at " + std::to_string(first);
+                break;
+            default: {
+                std::string added(1 + random() % 64, '\0');
+                for (char& c : added) c = char(random());
+                damaged.insert(first, added);
+                change = "added " + std::to_string(added.size()) + " at " + std::to_string(first);
+                break;
+            }
+            }
+            change += first < tables ? " (header and tables)" : " (data blocks)";
         }
         std::string what = "package " + std::to_string(i) + " (" + change + ")";
         std::wstring launcher = scratch_ / L"damaged.exe";
-        ASSERT_TRUE(t::WriteBytes(launcher, t::LauncherBytes(stub, damaged)));
+        ASSERT_TRUE(t::WriteBytes(launcher, stub + damagedRecord + t::MarkerBytes() + t::Complemented(damaged)));
         std::wstring list = records_ + L"\\list.txt";
         ::DeleteFileW(list.c_str());
         ::DeleteFileW(Log(L"damaged").c_str());
         DWORD code = Run(launcher, LogOption(L"damaged") + L" --list=" + list + L" --exit=42");
         std::vector<std::vector<std::wstring>> logged = WholeRuns(Log(L"damaged"));
         EXPECT_EQ(logged.size(), 1u) << what;
-        std::wstring last2 = logged.empty() || logged[0].size() < 2 ? L"" : logged[0][logged[0].size() - 2];
-        if (code == 42) {
-            std::string seen = t::ReadBytes(list);
-            // Complete: every file of the package's table is there.
-            EXPECT_EQ(FileCount(seen), FileCount(original)) << what << ": the entry ran from a partial folder";
-            if (seen == original) {
-                ++outcomes["entry ran from the package's files"];
+        std::vector<std::wstring> tail;
+        if (logged.size() == 1 && logged[0].size() >= 3) tail.assign(logged[0].end() - 3, logged[0].end() - 1);
+        if (code == kPartialCopyFailed) {
+            ASSERT_EQ(tail.size(), 2u) << what;
+            EXPECT_EQ(tail[1], L"Failed to PartialCopy.") << what;
+            if (tail[0] == L"Payload damaged: the cabinet does not match its digest.") {
+                ++outcomes["copy failed, digest differs"];
             } else {
-                EXPECT_LT(last, tables) << what << ": changed data blocks gave the entry other files:\n" << seen;
-                ++outcomes["entry ran from other files, the file table changed"];
+                EXPECT_EQ(tail[0], L"Payload damaged: the file ends before the cabinet does.") << what;
+                ++outcomes["copy failed, file ends early"];
             }
-        } else if (code == kExpandFailed) {
-            EXPECT_EQ(last2, L"Failed to expand command.") << what;
-            ++outcomes["expansion failed"];
-        } else if (code == kNoEntry) {
-            EXPECT_EQ(last2, L"Failed to ExecBatOrExe.") << what;
-            ++outcomes["no entry"];
+        } else if (code == 42) {
+            // Only a record that no longer reads as one lets the run go on,
+            // and then from exactly the package's files.
+            EXPECT_EQ(damaged, cabinet) << what << ": the entry ran from a changed payload";
+            EXPECT_EQ(t::ReadBytes(list), original) << what << ": the entry ran from other files";
+            ++outcomes["entry ran from the package's files"];
         } else {
-            ADD_FAILURE() << what << ": exit code " << code;
+            ADD_FAILURE() << what << ": exit code " << code << ", its log:" << Lines(logged);
             ++outcomes["exit code " + std::to_string(code)];
         }
         if (code != 42) {
