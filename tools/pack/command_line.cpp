@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "names.h"
+
 namespace kesto::pack {
 
 namespace {
 
 const char kVersion[] = "kesto-pack " KESTO_VERSION;
-
-const char* const kCommands[] = {"build", "inspect", "extract"};
 
 bool ParseEpoch(const std::string& text, int64_t& value) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 12) return false;
@@ -120,6 +120,21 @@ std::vector<std::string> AsBuild(const std::vector<std::string>& arguments) {
     return build;
 }
 
+// The command of that name, or null.
+const CLI::App* CommandNamed(const CLI::App& app, const std::string& name) {
+    for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; }))
+        if (command->get_name() == name) return command;
+    return nullptr;
+}
+
+// "No command NAME", naming those there are; returns 2.
+int NoCommand(const CLI::App& app, const std::string& name) {
+    std::vector<std::string> names;
+    for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; }))
+        names.push_back(command->get_name());
+    return UsageError("no command " + name + "; the commands are " + Join(names));
+}
+
 }  // namespace
 
 int UsageError(const std::string& message, const std::string& command) {
@@ -140,20 +155,18 @@ int ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& lin
         return 2;
     }
     const std::string& first = arguments[0];
-    const bool command = std::find(std::begin(kCommands), std::end(kCommands), first) != std::end(kCommands);
     if (first == "help") {
         if (arguments.size() > 2) return UsageError("help takes one command");
-        const bool known = arguments.size() == 1 || std::find(std::begin(kCommands), std::end(kCommands), arguments[1]) != std::end(kCommands);
-        if (!known) return UsageError("no command " + arguments[1] + "; the commands are build, inspect and extract");
-        const CLI::App* about = arguments.size() == 1 ? &app : app.get_subcommand(arguments[1]);
+        const CLI::App* about = arguments.size() == 1 ? &app : CommandNamed(app, arguments[1]);
+        if (about == nullptr) return NoCommand(app, arguments[1]);
         std::fputs(about->help(about == &app ? "" : "kesto-pack").c_str(), stdout);
         return 0;
     }
     std::vector<std::string> words = arguments;
-    if (!command && first != "-h" && first != "--help" && first != "--version") {
+    if (CommandNamed(app, first) == nullptr && first != "-h" && first != "--help" && first != "--version") {
         const bool options = std::any_of(arguments.begin(), arguments.end(),
                                          [](const std::string& word) { return word.size() > 1 && word[0] == '-'; });
-        if (!options) return UsageError("no command " + first + "; the commands are build, inspect and extract");
+        if (!options) return NoCommand(app, first);
         words = AsBuild(arguments);
     }
 

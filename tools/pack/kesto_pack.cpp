@@ -327,8 +327,8 @@ int Inspect(const InspectOptions& options) {
     if (!problem.empty()) return Fail(package + ": damaged cabinet: " + problem);
 
     const uint64_t cabinetEnd = layout.payloadOffset + table.cabinetBytes;
-    const bool signed_ = layout.signatureSize != 0;
-    if (signed_ && (layout.signatureOffset < cabinetEnd || layout.signatureOffset + layout.signatureSize > layout.fileSize))
+    const bool isSigned = layout.signatureSize != 0;
+    if (isSigned && (layout.signatureOffset < cabinetEnd || layout.signatureOffset + layout.signatureSize > layout.fileSize))
         return Fail(package + ": the certificate table (offset " + std::to_string(layout.signatureOffset) + ", " +
                     std::to_string(layout.signatureSize) + " bytes) does not lie behind the cabinet");
     const uint64_t stubEnd = layout.hasDigest ? layout.markerOffset - kesto::kDigestRecordSize : layout.markerOffset;
@@ -340,7 +340,7 @@ int Inspect(const InspectOptions& options) {
     for (const CabinetEntry& entry : table.entries) files.push_back({entry.name, entry.size});
     const EntryPrediction prediction = PredictEntry(NamesOf(files));
     std::vector<std::string> warnings;
-    if (!signed_ && layout.fileSize > cabinetEnd)
+    if (!isSigned && layout.fileSize > cabinetEnd)
         warnings.push_back(std::to_string(layout.fileSize - cabinetEnd) + " bytes that are no signature follow the cabinet");
     for (const std::string& warning : PackageWarnings(files, prediction)) warnings.push_back(warning);
 
@@ -363,7 +363,7 @@ int Inspect(const InspectOptions& options) {
                             {"value", layout.hasDigest ? Json(DigestText(layout.digest.value)) : Json()},
                             {"cabinet_size", layout.hasDigest ? Json(layout.digest.cabinetBytes) : Json()},
                             {"state", layout.hasDigest ? "matches" : "no digest"}};
-        report["signature"] = signed_ ? Json{{"offset", layout.signatureOffset}, {"size", layout.signatureSize}} : Json();
+        report["signature"] = isSigned ? Json{{"offset", layout.signatureOffset}, {"size", layout.signatureSize}} : Json();
         report["files"] = Json::array();
         for (const PackageFile& each : files)
             report["files"].push_back({{"name", each.name}, {"size", each.size}, {"sha256", hashes.digests[each.name]}});
@@ -393,7 +393,7 @@ int Inspect(const InspectOptions& options) {
                     static_cast<unsigned long long>(layout.digest.cabinetBytes));
     else
         std::printf("digest:    no digest (a package made without a digest record)\n");
-    if (signed_)
+    if (isSigned)
         std::printf("signature: a certificate table of %llu bytes at offset %llu, behind the cabinet\n",
                     static_cast<unsigned long long>(layout.signatureSize),
                     static_cast<unsigned long long>(layout.signatureOffset));
