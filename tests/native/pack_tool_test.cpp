@@ -13,6 +13,10 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -621,6 +625,162 @@ TEST_F(PackTool, OlderFormStillPacksAFolder) {
     EXPECT_NE(Pack({"inspect", package.string()}).output.find(", stored"), std::string::npos);
     EXPECT_EQ(Pack({"--version"}).output, "kesto-pack " KESTO_VERSION "\n");
     EXPECT_EQ(Pack({"frobnicate"}).code, 2);
+    // --compress and --output: the long names of -z and -o.
+    EXPECT_EQ(Pack({"--compress", "-s", kStub, "--output", package.string(), tree.string()}).code, 0);
+    EXPECT_NE(Pack({"inspect", package.string()}).output.find(", MSZIP"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// The command line, inspect --json, warnings and progress
+
+// The options a --help lists: the names before the first blank of each
+// "  -s,--stub STUB  ..." line.
+std::set<std::string> HelpOptions(const std::string& help) {
+    std::set<std::string> names;
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, 3, "  -") != 0) continue;
+        std::istringstream first(line.substr(2, line.find(' ', 2) - 2));
+        for (std::string name; std::getline(first, name, ',');) names.insert(name);
+    }
+    return names;
+}
+
+// The options the manual page names in the tags of one subsection.
+std::set<std::string> ManualOptions(const std::string& page, const std::string& subsection) {
+    std::set<std::string> names;
+    const size_t start = page.find(".SS \"" + subsection + "\"");
+    if (start == std::string::npos) return names;
+    const std::string section = page.substr(start, page.find("\n.S", start + 1) - start);  // to the next .SS or .SH
+    const std::regex tag("\\.TP\n([^\n]*)"), option("\\\\-(\\\\-)?[a-z]+");
+    for (std::sregex_iterator it(section.begin(), section.end(), tag), end; it != end; ++it) {
+        const std::string line = (*it)[1];
+        for (std::sregex_iterator at(line.begin(), line.end(), option); at != end; ++at)
+            names.insert(std::regex_replace(at->str(), std::regex("\\\\-"), "-"));
+    }
+    return names;
+}
+
+TEST_F(PackTool, HelpComesFromTheOptionTablesWhichTheManualPageNames) {
+    const std::string page = Read(KESTO_MANUAL_PAGE);
+    Result usage = Pack({"help"});
+    EXPECT_EQ(usage.code, 0);
+    EXPECT_EQ(HelpOptions(usage.output), ManualOptions(page, "general options")) << usage.output;
+    for (const char* command : {"build", "inspect", "extract"}) {
+        Result help = Pack({command, "--help"});
+        EXPECT_EQ(help.code, 0);
+        EXPECT_EQ(Pack({"help", command}).output, help.output);
+        EXPECT_NE(help.output.find(std::string("Usage: kesto-pack ") + command), std::string::npos) << help.output;
+        // -h and --help are in every table; the page names them once.
+        std::set<std::string> options = HelpOptions(help.output);
+        EXPECT_EQ(options.erase("-h") + options.erase("--help"), 2u) << help.output;
+        EXPECT_EQ(options, ManualOptions(page, std::string(command) + " options")) << help.output;
+    }
+
+    // No arguments: the usage on stderr, exit 2. A wrong command line is
+    // named, with the help to read.
+    Result none = Shell("{ " + Quote(kPacker) + " 2>&1 >/dev/null; }");
+    EXPECT_EQ(none.code, 2);
+    EXPECT_NE(none.output.find("Usage: kesto-pack"), std::string::npos) << none.output;
+    Result wrong = Pack({"build", "--frobnicate", "--out", "x.exe", "."});
+    EXPECT_EQ(wrong.code, 2);
+    EXPECT_NE(wrong.output.find("--frobnicate"), std::string::npos) << wrong.output;
+    EXPECT_NE(wrong.output.find("kesto-pack build --help"), std::string::npos) << wrong.output;
+}
+
+TEST_F(PackTool, InspectJsonSaysWhatTheTextSaysWithEachFilesSha256) {
+    fs::path tree = MakeTree("tree");
+    fs::path package = scratch_ / "package.exe";
+    ASSERT_EQ(Pack({"build", "--stub", kStub, "--out", package.string(), tree.string()}).code, 0);
+    Result text = Pack({"inspect", package.string()});
+    ASSERT_EQ(text.code, 0) << text.output;
+    Result printed = Shell("{ " + Quote(kPacker) + " inspect --json " + Quote(package.string()) + " 2>/dev/null; }");
+    ASSERT_EQ(printed.code, 0) << printed.output;
+    const nlohmann::json report = nlohmann::json::parse(printed.output);
+
+    // Each figure as the text puts it.
+    const nlohmann::json &layout = report["layout"], &digest = report["digest"], &entry = report["entry"];
+    auto n = [](const nlohmann::json& value) { return std::to_string(value.get<uint64_t>()); };
+    std::vector<std::string> lines = {
+        "package:   " + package.string() + ", " + n(layout["file_size"]) + " bytes",
+        "stub:      " + n(layout["stub_image_size"]) + " bytes of image, " + n(layout["padding"]) + " zero bytes of padding",
+        "marker:    at offset " + n(layout["marker_offset"]),
+        "payload:   from offset " + n(layout["payload_offset"]) + ", " + n(layout["payload_size"]) + " bytes to the end",
+        "cabinet:   " + n(layout["cabinet_size"]) + " bytes, " + n(layout["files"]) + " files, " +
+            HumanSize(layout["unpacked_size"]) + " unpacked, " + layout["compression"].get<std::string>(),
+        "digest:    XXH64 " + digest["value"].get<std::string>() + " of the cabinet's " + n(digest["cabinet_size"]) +
+            " bytes: " + digest["state"].get<std::string>(),
+        "signature: none",
+        "entry: " + entry["name"].get<std::string>() + " (the first " + entry["pattern"].get<std::string>(),
+    };
+    EXPECT_TRUE(report["signature"].is_null());
+    EXPECT_TRUE(entry["certain"].get<bool>());
+    for (const auto& warning : report["warnings"]) lines.push_back("kesto-pack: warning: " + warning.get<std::string>());
+    ASSERT_EQ(report["files"].size(), Tree(tree).size());
+    for (const auto& file : report["files"]) {
+        char listed[32];
+        std::snprintf(listed, sizeof(listed), "%12llu  ", static_cast<unsigned long long>(file["size"].get<uint64_t>()));
+        const std::string name = file["name"];
+        lines.push_back(listed + name);
+        const fs::path source = tree / std::regex_replace(name, std::regex("\\\\"), "/");
+        EXPECT_EQ(file["sha256"], Shell("sha256sum " + Quote(source.string())).output.substr(0, 64)) << name;
+    }
+    for (const std::string& line : lines) EXPECT_NE(text.output.find(line), std::string::npos) << line << "\n" << text.output;
+
+    // A package that fails the checks prints no JSON, as the text fails.
+    Write(scratch_ / "truncated.exe", Read(package).substr(0, fs::file_size(package) - 100));
+    Result failed = Shell("{ " + Quote(kPacker) + " inspect --json " + Quote((scratch_ / "truncated.exe").string()) + " 2>/dev/null; }");
+    EXPECT_EQ(failed.code, 1);
+    EXPECT_EQ(failed.output, "");
+}
+
+TEST_F(PackTool, WarnsAboutAnEmptyEntryNamesTooLongForTheWorkFolderAndTimesOutsideTheCabinet) {
+    fs::path tree = scratch_ / "tree";
+    Write(tree / "setup.cmd", "");
+    fs::last_write_time(tree / "setup.cmd", fs::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 52));  // 1970s
+    // 190 characters, the first that do not fit behind the work folder, and 189.
+    const std::string tooLong = std::string(100, 'd') + "\\" + std::string(89, 'f'), fits = std::string(188, 'e');
+    Write(tree / std::string(100, 'd') / std::string(89, 'f'), "x");
+    Write(tree / fits, "x");
+    const std::string out = (scratch_ / "out.exe").string();
+    Result built = Pack({"build", "--stub", kStub, "--out", out, tree.string()});
+    ASSERT_EQ(built.code, 0) << built.output;
+    EXPECT_NE(built.output.find("warning: setup.cmd, which the launcher starts, is an empty file (0 bytes)"), std::string::npos)
+        << built.output;
+    EXPECT_NE(built.output.find("the path of " + tooLong + " (190 characters) reaches Windows' 260 characters"),
+              std::string::npos) << built.output;
+    EXPECT_EQ(built.output.find(fits + " ("), std::string::npos) << built.output;
+    EXPECT_NE(built.output.find("files whose times lie outside the cabinet's dates (1980-01-01 00:00:00 UTC to "
+                                "2107-12-31 23:59:58 UTC) get the nearest: " + (tree / "setup.cmd").string() +
+                                " (1980-01-01 00:00:00 UTC)"), std::string::npos) << built.output;
+    Result given = Pack({"build", "--stub", kStub, "--mtime", "4354819200", "--out", out, tree.string()});
+    EXPECT_NE(given.output.find("the time given (--mtime or SOURCE_DATE_EPOCH), 4354819200, lies outside the cabinet's "
+                                "dates (1980-01-01 00:00:00 UTC to 2107-12-31 23:59:58 UTC): every file gets 2107-12-31 "
+                                "23:59:58 UTC"), std::string::npos) << given.output;
+
+    // inspect gives the same warnings about the files, in its JSON too.
+    const nlohmann::json report = nlohmann::json::parse(Shell("{ " + Quote(kPacker) + " inspect --json " + Quote(out) + " 2>/dev/null; }").output);
+    EXPECT_EQ(report["warnings"].size(), 2u);
+    for (const auto& warning : report["warnings"])
+        EXPECT_NE(built.output.find("kesto-pack: warning: " + warning.get<std::string>()), std::string::npos) << warning;
+}
+
+TEST_F(PackTool, ProgressShowsOnATerminalOnly) {
+    fs::path tree = scratch_ / "tree";
+    Write(tree / "setup.cmd", "@exit /b 0\r\n");
+    WriteRandom(tree / "data.bin", 4 << 20, 5);
+    const std::string package = Quote((scratch_ / "package.exe").string());
+    const std::string commands = Quote(kPacker) + " build --stub " + Quote(kStub) + " --out " + package + " " +
+                                 Quote(tree.string()) + " >/dev/null; " + Quote(kPacker) + " inspect " + package +
+                                 " >/dev/null; " + Quote(kPacker) + " extract " + package + " " +
+                                 Quote((scratch_ / "unpacked").string()) + " >/dev/null";
+    // script gives the commands a terminal.
+    Result terminal = Shell("script -qec " + Quote(commands) + " /dev/null");
+    for (const char* step : {"kesto-pack: packing ", "kesto-pack: reading back ", "kesto-pack: checking ", "kesto-pack: unpacking "})
+        EXPECT_NE(terminal.output.find(std::string(step) + "0 bytes of 4.0 MiB (0%)"), std::string::npos) << step << terminal.output;
+    fs::remove_all(scratch_ / "unpacked");
+    Result piped = Shell(commands);
+    EXPECT_EQ(piped.output, "");
 }
 
 }  // namespace

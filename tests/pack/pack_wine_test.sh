@@ -5,8 +5,8 @@
 #   tree    subfolders, blanks, names outside ASCII and deep paths survive
 #           packing, expansion and extraction; a package signed afterwards
 #           still runs and inspect reports its signature
-#   windows the Windows packer under Wine builds, inspects and extracts a
-#           package that the stub then runs
+#   windows the Windows packer under Wine builds, inspects (text and JSON)
+#           and extracts a package that the stub then runs
 #   sizes   the Windows packer's packages of 3 MiB, 40 MiB stored and 70 MiB
 #           read back whole by cabextract, by its own extract and by xxhsum;
 #           names Windows cannot hold refused by its inspect and extract
@@ -115,6 +115,11 @@ windows)
   expect_in "windows packer: inspect" "$inspected" "cabinet:   "
   expect_in "windows packer: inspect lists the files" "$inspected" "sub folder\\ünï\\data.txt"
   expect_in "linux packer reads it too" "$("$KESTO_PACK" inspect "$work/win.exe" 2>&1)" "4 files"
+  # inspect --json (stdout alone): every file's SHA-256 (CNG) as sha256sum gives it.
+  hashes=$("$KESTO_WINE_RUN" "$KESTO_PACK_WIN" inspect --json "$(winpath "$work/win.exe")" 2>/dev/null | python3 -c \
+    'import json, sys; [print(f["sha256"] + "  " + f["name"].replace("\\", "/")) for f in json.load(sys.stdin)["files"]]')
+  expect_eq "windows packer: inspect --json hashes as sha256sum" "$(sort -k2 <<<"$hashes")" \
+    "$(cd "$src" && find . -type f -printf '%P\0' | xargs -0 sha256sum | sort -k2)"
   pack extract "$(winpath "$work/win.exe")" "$(winpath "$work/extracted")" >/dev/null
   expect_eq "windows packer: extract gives the tree" "$(listing "$work/extracted")" "$(listing "$src")"
   expect_eq "windows packer: the stub runs its package" "$(run_package "$work/win.exe")" 6

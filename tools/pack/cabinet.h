@@ -5,10 +5,24 @@
 // the same on both, the packer's own cabinet reader (cabinet_reader.h)
 // included. Paths and names are UTF-8; names in a cabinet use backslashes.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace kesto::pack {
+
+// The cabinet format's fixed sizes (without reserved bytes) and the span of
+// its DOS times, for every writer and reader here.
+struct CabinetFormat {
+    static constexpr size_t kHeader = 36;
+    static constexpr size_t kFolder = 8;
+    static constexpr size_t kFileEntry = 16;  // and the name with its terminating zero
+    static constexpr size_t kBlockHeader = 8;
+    static constexpr int64_t kFirstTime = 315532800;   // in seconds since 1970
+    static constexpr int64_t kLastTime = 4354819198;
+    static constexpr const char* kFirstTimeText = "1980-01-01 00:00:00 UTC";
+    static constexpr const char* kLastTimeText = "2107-12-31 23:59:58 UTC";
+};
 
 // One file to put into a cabinet.
 struct CabinetInput {
@@ -17,6 +31,14 @@ struct CabinetInput {
     uint64_t size = 0;
     int64_t mtime = 0;   // seconds since 1970 (UTC), stored as a DOS date and time
 };
+
+// Where the data blocks of a one-folder cabinet of these files start: behind
+// the header, the folder and the file table.
+inline uint64_t FirstDataBlock(const std::vector<CabinetInput>& files) {
+    uint64_t offset = CabinetFormat::kHeader + CabinetFormat::kFolder;
+    for (const CabinetInput& file : files) offset += CabinetFormat::kFileEntry + file.name.size() + 1;
+    return offset;
+}
 
 // One file found in a cabinet.
 struct CabinetMember {
@@ -35,9 +57,12 @@ struct Payload {
 // Writes a one-folder cabinet of files, in the order given, MSZIP-compressed
 // or stored, into payload. Every file gets the attribute "archive" only (plus
 // the flag for UTF-8 names where needed), so the result depends on nothing
-// but the names, contents and times given. Returns an empty string or what
-// went wrong.
-std::string WriteCabinet(const Payload& payload, const std::vector<CabinetInput>& files, bool compress);
+// but the names, contents and times given. packed, when given, is told the
+// files' bytes of each data block as it is written. Returns an empty string
+// or what went wrong.
+using PackedBytes = std::function<void(uint64_t bytes)>;
+std::string WriteCabinet(const Payload& payload, const std::vector<CabinetInput>& files, bool compress,
+                         const PackedBytes& packed = nullptr);
 
 // Lists a cabinet's files in the cabinet's order, through the platform's
 // cabinet library: a reading independent of the packer's own reader.

@@ -120,6 +120,7 @@ long SeekFile(INT_PTR file, long distance, int origin) {
 struct Writing {
     const Payload* payload = nullptr;
     const std::vector<CabinetInput>* files = nullptr;
+    const PackedBytes* packed = nullptr;
     size_t current = 0;     // the file FCI is adding
     std::string temporaryFolder;
 };
@@ -186,17 +187,16 @@ FNFCIGETNEXTCABINET(FciNextCabinet) {
     return FALSE;  // one cabinet only: the limits were checked before
 }
 FNFCISTATUS(FciStatus) {
-    (void)typeStatus;
     (void)cb1;
-    (void)cb2;
-    (void)pv;
+    // statusFile: a block compressed into the folder, cb2 its unpacked bytes.
+    const PackedBytes& packed = *static_cast<Writing*>(pv)->packed;
+    if (typeStatus == statusFile && packed) packed(cb2);
     return 0;
 }
 
 // A UTC time as a DOS date and time (years 1980 to 2107, 2-second steps).
 void DosDateTime(int64_t seconds, USHORT& date, USHORT& time) {
-    const int64_t first = 315532800, last = 4354819198;  // 1980-01-01, 2107-12-31 23:59:58
-    seconds = seconds < first ? first : seconds > last ? last : seconds;
+    seconds = std::min(std::max(seconds, CabinetFormat::kFirstTime), CabinetFormat::kLastTime);
     int64_t days = seconds / 86400, rest = seconds % 86400;
     // Civil date from days since 1970 (proleptic Gregorian calendar).
     int64_t z = days + 719468, era = z / 146097, dayOfEra = z - era * 146097;
@@ -316,13 +316,15 @@ std::string ListWithFdi(const Payload& payload, Reading& reading) {
 
 }  // namespace
 
-std::string WriteCabinet(const Payload& payload, const std::vector<CabinetInput>& files, bool compress) {
+std::string WriteCabinet(const Payload& payload, const std::vector<CabinetInput>& files, bool compress,
+                         const PackedBytes& packed) {
     std::error_code failure;
     fs::path temporary = fs::temp_directory_path(failure);
     if (failure) return "no temporary folder: " + failure.message();
     Writing writing;
     writing.payload = &payload;
     writing.files = &files;
+    writing.packed = &packed;
     writing.temporaryFolder = (temporary / "").u8string();
 
     // FCI writes the cabinet under its folder and name, which the callbacks

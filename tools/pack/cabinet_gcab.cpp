@@ -26,7 +26,15 @@ namespace {
 class PayloadWriter {
 public:
     PayloadWriter(int file, uint64_t base) : file_(file), base_(base) { buffer_.reserve(kBuffer); }
+    // libgcab writes the data blocks one after the other from firstBlock on,
+    // each an 8-byte header (checksum, packed and unpacked sizes) and its
+    // data; packed is told each block's unpacked bytes as it passes.
+    void WatchBlocks(uint64_t firstBlock, const kesto::pack::PackedBytes& packed) {
+        nextBlock_ = firstBlock;
+        packed_ = packed;
+    }
     bool Write(const unsigned char* bytes, size_t size) {
+        if (packed_) Watch(bytes, size);
         if (position_ != bufferStart_ + buffer_.size() || buffer_.size() + size > kBuffer) {
             if (!Flush()) return false;
             bufferStart_ = position_;
@@ -58,7 +66,22 @@ public:
     uint64_t end_ = 0;
 
 private:
+    void Watch(const unsigned char* bytes, size_t size) {
+        const uint64_t end = position_ + size;
+        while (nextBlock_ < end && nextBlock_ + kBlockHeader > position_) {
+            for (uint64_t at = std::max(nextBlock_, position_); at < std::min(nextBlock_ + kBlockHeader, end); ++at)
+                header_[at - nextBlock_] = bytes[at - position_];
+            if (nextBlock_ + kBlockHeader > end) return;  // the rest of the header comes with the next write
+            packed_(uint64_t(header_[6] | header_[7] << 8));
+            nextBlock_ += kBlockHeader + uint64_t(header_[4] | header_[5] << 8);
+        }
+    }
+
     static constexpr size_t kBuffer = 1 << 20;
+    static constexpr size_t kBlockHeader = kesto::pack::CabinetFormat::kBlockHeader;
+    kesto::pack::PackedBytes packed_;
+    uint64_t nextBlock_ = 0;
+    unsigned char header_[kBlockHeader] = {};
     int file_;
     uint64_t base_;
     uint64_t bufferStart_ = 0;
@@ -230,7 +253,8 @@ struct File {
 
 }  // namespace
 
-std::string WriteCabinet(const Payload& payload, const std::vector<CabinetInput>& files, bool compress) {
+std::string WriteCabinet(const Payload& payload, const std::vector<CabinetInput>& files, bool compress,
+                         const PackedBytes& packed) {
     GError* error = nullptr;
     Object<GCabFolder> folder(gcab_folder_new(compress ? GCAB_COMPRESSION_MSZIP : GCAB_COMPRESSION_NONE));
     for (const CabinetInput& input : files) {
@@ -250,6 +274,7 @@ std::string WriteCabinet(const Payload& payload, const std::vector<CabinetInput>
     File file(::open(payload.file.c_str(), O_WRONLY | O_CLOEXEC));
     if (file.descriptor < 0) return "cannot write " + payload.file + ": " + std::strerror(errno);
     PayloadWriter writer(file.descriptor, payload.offset);
+    if (packed) writer.WatchBlocks(FirstDataBlock(files), packed);
     Object<GOutputStream> out(G_OUTPUT_STREAM(g_object_new(kesto_payload_output_get_type(), nullptr)));
     reinterpret_cast<KestoPayloadOutput*>(out.get())->writer = &writer;
     if (!gcab_cabinet_write_simple(cabinet.get(), out.get(), nullptr, nullptr, nullptr, &error))

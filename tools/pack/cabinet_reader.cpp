@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "cabinet.h"
 #include "payload/package_format.h"
 
 namespace kesto::pack {
@@ -13,10 +14,10 @@ namespace kesto::pack {
 namespace {
 
 // The cabinet format's fixed sizes and flags.
-constexpr size_t kHeaderBytes = 36;
-constexpr size_t kFolderBytes = 8;
-constexpr size_t kFileEntryBytes = 16;
-constexpr size_t kBlockHeaderBytes = 8;
+constexpr size_t kHeaderBytes = CabinetFormat::kHeader;
+constexpr size_t kFolderBytes = CabinetFormat::kFolder;
+constexpr size_t kFileEntryBytes = CabinetFormat::kFileEntry;
+constexpr size_t kBlockHeaderBytes = CabinetFormat::kBlockHeader;
 constexpr size_t kNameBytes = 256;      // with its terminating zero
 constexpr size_t kBlockData = 32768;    // uncompressed bytes in one data block at most
 constexpr uint16_t kPreviousCabinet = 1, kNextCabinet = 2, kReserve = 4;

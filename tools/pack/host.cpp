@@ -2,8 +2,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <bcrypt.h>
 #else
 #include <fcntl.h>
+#include <glib.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -50,6 +52,48 @@ std::string ProgramPath() {
 void PrepareConsole() {
     ::SetConsoleOutputCP(CP_UTF8);
     ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+bool StderrIsTerminal() {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+// One provider for every hash, opened when first needed.
+struct Sha256::State {
+    BCRYPT_HASH_HANDLE hash = nullptr;
+};
+
+namespace {
+BCRYPT_ALG_HANDLE Sha256Provider() {
+    static BCRYPT_ALG_HANDLE provider = [] {
+        BCRYPT_ALG_HANDLE opened = nullptr;
+        return BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ? opened : nullptr;
+    }();
+    return provider;
+}
+}  // namespace
+
+// A hash that CNG cannot make has no digest: Hex() is empty.
+Sha256::Sha256() : state_(new State) {
+    if (Sha256Provider() != nullptr) ::BCryptCreateHash(Sha256Provider(), &state_->hash, nullptr, 0, nullptr, 0, 0);
+}
+Sha256::~Sha256() {
+    if (state_->hash != nullptr) ::BCryptDestroyHash(state_->hash);
+}
+void Sha256::Update(const unsigned char* bytes, size_t size) {
+    if (state_->hash != nullptr) ::BCryptHashData(state_->hash, const_cast<PUCHAR>(bytes), ULONG(size), 0);
+}
+std::string Sha256::Hex() {
+    unsigned char digest[32];
+    if (state_->hash == nullptr || !BCRYPT_SUCCESS(::BCryptFinishHash(state_->hash, digest, sizeof(digest), 0)))
+        return std::string();
+    std::string hex;
+    for (unsigned char byte : digest) {
+        hex += "0123456789abcdef"[byte >> 4];
+        hex += "0123456789abcdef"[byte & 15];
+    }
+    return hex;
 }
 
 // The main thread removes its temporary files itself once it sees the flag.
@@ -121,6 +165,16 @@ void PrepareConsole() {
     sigfillset(&action.sa_mask);  // one handler at a time
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
+
+bool StderrIsTerminal() { return ::isatty(2) == 1; }
+
+struct Sha256::State {
+    GChecksum* checksum = g_checksum_new(G_CHECKSUM_SHA256);
+};
+Sha256::Sha256() : state_(new State) {}
+Sha256::~Sha256() { g_checksum_free(state_->checksum); }
+void Sha256::Update(const unsigned char* bytes, size_t size) { g_checksum_update(state_->checksum, bytes, gssize(size)); }
+std::string Sha256::Hex() { return g_checksum_get_string(state_->checksum); }
 
 void RemoveIfInterrupted(const std::string& path) {
     std::error_code error;

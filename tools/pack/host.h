@@ -1,6 +1,8 @@
 #pragma once
 // The little the packer needs from its host beyond files and cabinets: its
-// own path, its console, and what happens when it is interrupted.
+// own path, its console, what happens when it is interrupted, and SHA-256.
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,28 @@ void PrepareConsole();
 // it is renamed into place or removed.
 void RemoveIfInterrupted(const std::string& path);
 void KeepIfInterrupted(const std::string& path);
+
+// Whether stderr is a terminal (Linux) or a console (Windows), where
+// progress can be rewritten in place.
+bool StderrIsTerminal();
+
+// SHA-256, as sha256sum prints it: GLib's GChecksum on Linux, CNG
+// (bcrypt.dll) on Windows.
+class Sha256 {
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+    void Update(const unsigned char* bytes, size_t size);
+    // 64 lower-case hexadecimal digits (empty when the system cannot hash);
+    // ends the hashing.
+    std::string Hex();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // Whether the program was asked to stop (always false on Linux: the handler
 // ends the program itself).

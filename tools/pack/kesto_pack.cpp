@@ -6,60 +6,32 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cabinet.h"
 #include "cabinet_reader.h"
+#include "command_line.h"
 #include "host.h"
 #include "launcher_file.h"
 #include "names.h"
 #include "package.h"
+#include "progress.h"
 
 namespace fs = std::filesystem;
 using namespace kesto::pack;
 
 namespace {
 
-const char kVersion[] = "kesto-pack " KESTO_VERSION;
-
-const char kUsage[] =
-    "usage: kesto-pack build [--stub STUB] --out OUT.exe [--entry NAME] [--store] [--mtime EPOCH] SOURCE...\n"
-    "       kesto-pack inspect PACKAGE.exe\n"
-    "       kesto-pack extract PACKAGE.exe FOLDER\n"
-    "       kesto-pack [-s STUB] [-z] -o OUT.exe FOLDER\n"
-    "       kesto-pack [-s STUB] -o OUT.exe --cab CABINET\n"
-    "\n"
-    "build    packs the SOURCE files and folders (a folder contributes its contents, a\n"
-    "         file itself, both at the top of the package) into a cabinet behind the stub\n"
-    "  --stub FILE    the launcher stub (default: the release stub beside this program,\n"
-    "                 ../share/kesto/x86/kesto.exe installed, dist/x86/kesto.exe built)\n"
-    "  --out FILE     the package to write; written whole or not at all\n"
-    "  --entry NAME   fail unless NAME is the file the launcher will start\n"
-    "  --store        store the files (default: MSZIP compression)\n"
-    "  --mtime EPOCH  give every file this time (seconds since 1970, UTC); default: the\n"
-    "                 SOURCE_DATE_EPOCH variable when set, else each file's own time\n"
-    "  --unaligned    put the marker right behind the stub (default: zero bytes before it\n"
-    "                 start the payload on a 4 KiB boundary, which makes the launcher's copy\n"
-    "                 faster)\n"
-    "inspect  checks a package whole (digest, tables, every data block, names) and shows its\n"
-    "         layout, digest, signature, files and the entry it will start\n"
-    "extract  checks a package as inspect does and unpacks its files into FOLDER, all or\n"
-    "         nothing, without running anything; files already in FOLDER are never replaced\n"
-    "\n"
-    "The older form packs FOLDER (-z: compressed; stored by default) or a ready\n"
-    "cabinet. -h, --help: this text; --version: the version.\n";
-
 int Fail(const std::string& message) {
     // An interrupted step fails wherever it was: say why instead.
     std::fprintf(stderr, "kesto-pack: %s\n", Interrupted() ? "interrupted; temporary files removed" : message.c_str());
     return 1;
-}
-
-int UsageError(const std::string& message) {
-    std::fprintf(stderr, "kesto-pack: %s\n(kesto-pack --help shows the usage)\n", message.c_str());
-    return 2;
 }
 
 void Warn(const std::string& message) { std::fprintf(stderr, "kesto-pack: warning: %s\n", message.c_str()); }
@@ -196,38 +168,30 @@ bool MoveInto(const fs::path& from, const fs::path& to, std::vector<fs::path>& m
     return !error;
 }
 
-bool ParseEpoch(const std::string& text, int64_t& value) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 12) return false;
-    value = std::stoll(text);
-    return true;
+// The line that names the entry the launcher will start.
+std::string EntryLine(const EntryPrediction& prediction) {
+    if (prediction.entry.empty())
+        return "entry: none: no *.bat, *.cmd or *.exe at the top of the package; the launcher can only\n"
+               "       extract it (/ExtractOnlyMode:FOLDER)";
+    return "entry: " + prediction.entry + " (the first " + prediction.pattern + " at the top of the package)";
 }
 
-// Prints the entry the launcher will start and the warnings about it; false
-// when a required entry is not the one that certainly runs.
-bool ReportEntry(const std::vector<std::string>& names, const std::string& required) {
-    EntryPrediction prediction = PredictEntry(names);
-    for (const std::string& warning : prediction.warnings) Warn(warning);
-    for (const std::string& name : names)
-        for (const char* request : {"indicatereboot.dat", "indicateshutdown.dat", "indicatefastshutdown.dat"})
-            if (SameName(name.substr(0, name.find('\\')), request))
-                Warn(std::string(request) + " is in the package: every run asks Windows for a restart or shutdown "
-                     "afterwards, extract-only runs included; let the entry write it instead");
-    if (prediction.entry.empty())
-        std::printf("entry: none: no *.bat, *.cmd or *.exe at the top of the package; the launcher can only\n"
-                    "       extract it (/ExtractOnlyMode:FOLDER)\n");
-    else
-        std::printf("entry: %s (the first %s at the top of the package)\n", prediction.entry.c_str(),
-                    prediction.pattern.c_str());
-    if (required.empty()) return true;
-    if (prediction.Certain() && SameName(prediction.entry, required)) return true;
+// Why required is not the entry that certainly runs, or an empty string.
+std::string EntryProblem(const EntryPrediction& prediction, const std::string& required) {
+    if (prediction.Certain() && SameName(prediction.entry, required)) return std::string();
     std::string runs = prediction.entry.empty() ? "no file" : prediction.entry;
     if (prediction.entryIsFolder) runs += " (a folder)";
     if (prediction.entryWithoutShortNames != prediction.entry) {
         const std::string& other = prediction.entryWithoutShortNames;
         runs += " or, without 8.3 short names, " + (other.empty() ? std::string("no file") : other);
     }
-    Fail("--entry " + required + ": the launcher would start " + runs);
-    return false;
+    return "--entry " + required + ": the launcher would start " + runs;
+}
+
+std::vector<std::string> NamesOf(const std::vector<PackageFile>& files) {
+    std::vector<std::string> names;
+    for (const PackageFile& file : files) names.push_back(file.name);
+    return names;
 }
 
 // Why the package cannot be written under out: it is one of the sources, or
@@ -249,42 +213,35 @@ std::string OutAmongSources(const std::string& out, const std::vector<std::strin
     return std::string();
 }
 
-struct BuildOptions {
-    std::string stub, out, entry, cabinet;
-    std::vector<std::string> sources;
-    bool compress = true;
-    bool align = true;
-    bool haveTime = false;
-    int64_t time = 0;
-};
-
-int Build(BuildOptions options) {
+int Build(const BuildOptions& options) {
+    std::string stubPath = options.stub;
     fs::path out = fs::u8path(options.out);
     std::error_code missing;
     if (!fs::is_directory(fs::absolute(out, missing).parent_path(), missing))
         return Fail(options.out + ": no such folder to write the package into");
-    if (options.stub.empty()) {
+    if (stubPath.empty()) {
         std::string searched;
-        options.stub = DefaultStub(searched);
-        if (options.stub.empty()) return Fail("no stub at " + searched + "; name one with --stub");
+        stubPath = DefaultStub(searched);
+        if (stubPath.empty()) return Fail("no stub at " + searched + "; name one with --stub");
     }
     std::vector<std::string> inputs = options.sources;
-    for (const std::string& input : {options.cabinet, options.stub})
+    for (const std::string& input : {options.cabinet, stubPath})
         if (!input.empty()) inputs.push_back(input);
     std::string among = OutAmongSources(options.out, inputs);
-    if (!among.empty()) return UsageError(among);
+    if (!among.empty()) return UsageError(among, "build");
     bool readable = false;
-    std::string stub = ReadWhole(options.stub, readable);
-    if (!readable) return Fail(options.stub + ": cannot read the stub");
+    std::string stub = ReadWhole(stubPath, readable);
+    if (!readable) return Fail(stubPath + ": cannot read the stub");
     std::string stubProblem = CheckStubImage(stub);
-    if (!stubProblem.empty()) return Fail(options.stub + ": " + stubProblem);
+    if (!stubProblem.empty()) return Fail(stubPath + ": " + stubProblem);
     if (StubIsSigned(stub))
-        Warn(options.stub + " is signed: its signature does not cover the package; sign the package after building");
+        Warn(stubPath + " is signed: its signature does not cover the package; sign the package after building");
 
     WrittenPackage written;
+    const bool align = !options.unaligned;
     if (!options.cabinet.empty()) {  // a ready cabinet: laid out as it is
         std::string problem = WriteLauncherFile(
-            options.stub, options.out, options.align,
+            stubPath, options.out, align,
             [&](const Payload& payload) { return CopyCabinetIn(options.cabinet, payload); }, nullptr, written);
         return problem.empty() ? 0 : Fail(problem);
     }
@@ -292,33 +249,65 @@ int Build(BuildOptions options) {
     Collected collected = CollectSources(options.sources, options.haveTime ? &options.time : nullptr);
     if (!collected.problem.empty()) return Fail(collected.problem);
     for (const std::string& note : collected.notes) Warn(note);
-    std::string limit = CheckLimits(collected.files, options.compress);
+    const bool compress = !options.store;
+    std::string limit = CheckLimits(collected.files, compress);
     if (!limit.empty()) return Fail(options.out + " not written: " + limit);
 
-    std::vector<std::string> names;
+    std::vector<PackageFile> files;
     uint64_t total = 0;
     for (const CabinetInput& file : collected.files) {
-        names.push_back(file.name);
+        files.push_back({file.name, file.size});
         total += file.size;
         std::printf("%12llu  %s\n", static_cast<unsigned long long>(file.size), file.name.c_str());
     }
-    if (!ReportEntry(names, options.entry)) return 1;
+    const EntryPrediction prediction = PredictEntry(NamesOf(files));
+    for (const std::string& warning : PackageWarnings(files, prediction)) Warn(warning);
+    std::printf("%s\n", EntryLine(prediction).c_str());
+    if (!options.entry.empty()) {
+        std::string problem = EntryProblem(prediction, options.entry);
+        if (!problem.empty()) return Fail(problem);
+    }
 
     std::vector<CabinetMember> expected;
     for (const CabinetInput& file : collected.files) expected.push_back({file.name, uint32_t(file.size)});
     std::string problem = WriteLauncherFile(
-        options.stub, options.out, options.align,
-        [&](const Payload& payload) { return WriteCabinet(payload, collected.files, options.compress); }, &expected,
-        written);
+        stubPath, options.out, align,
+        [&](const Payload& payload) {
+            Progress progress("packing", total);
+            return WriteCabinet(payload, collected.files, compress, [&](uint64_t bytes) { progress.Add(bytes); });
+        },
+        &expected, written);
     if (!problem.empty()) return Fail(problem);
     std::printf("packed %zu file%s (%s) into %s: %s, cabinet %s (%s), XXH64 %s\n", collected.files.size(),
                 collected.files.size() == 1 ? "" : "s", HumanSize(total).c_str(), options.out.c_str(),
                 HumanSize(written.fileBytes).c_str(), HumanSize(written.cabinetBytes).c_str(),
-                options.compress ? "MSZIP" : "stored", DigestText(written.digest).c_str());
+                compress ? "MSZIP" : "stored", DigestText(written.digest).c_str());
     return 0;
 }
 
-int Inspect(const std::string& package) {
+// Each file's SHA-256, by its name (a package that reads back has no two the same).
+class Sha256Sink : public EntrySink {
+public:
+    std::string Begin(const CabinetEntry&) override {
+        hash_.reset(new Sha256);
+        return std::string();
+    }
+    std::string Write(const unsigned char* bytes, size_t size) override {
+        hash_->Update(bytes, size);
+        return std::string();
+    }
+    std::string End(const CabinetEntry& entry) override {
+        digests[entry.name] = hash_->Hex();
+        return digests[entry.name].empty() ? "the system cannot compute SHA-256" : std::string();
+    }
+    std::map<std::string, std::string> digests;
+
+private:
+    std::unique_ptr<Sha256> hash_;
+};
+
+int Inspect(const InspectOptions& options) {
+    const std::string& package = options.package;
     FileSource file(package);
     if (!file.Open()) return Fail("cannot read " + package);
     PackageLayout layout;
@@ -326,57 +315,103 @@ int Inspect(const std::string& package) {
     std::string problem = ReadPackage(file, layout, table);
     if (!problem.empty()) return Fail(package + ": " + problem);
     // Every data block is read, its checksum checked and MSZIP undone; the
-    // files go nowhere.
-    PayloadSource cabinet(file, layout.payloadOffset);
-    DiscardSink discard;
-    problem = ReadCabinetData(cabinet, table, discard);
+    // files go nowhere but into their SHA-256 for --json.
+    Sha256Sink hashes;
+    {
+        PayloadSource cabinet(file, layout.payloadOffset);
+        DiscardSink discard;
+        Progress progress("checking", table.FileBytes());
+        ProgressSink sink(options.json ? static_cast<EntrySink&>(hashes) : discard, progress);
+        problem = ReadCabinetData(cabinet, table, sink);
+    }
     if (!problem.empty()) return Fail(package + ": damaged cabinet: " + problem);
 
     const uint64_t cabinetEnd = layout.payloadOffset + table.cabinetBytes;
+    const bool isSigned = layout.signatureSize != 0;
+    if (isSigned && (layout.signatureOffset < cabinetEnd || layout.signatureOffset + layout.signatureSize > layout.fileSize))
+        return Fail(package + ": the certificate table (offset " + std::to_string(layout.signatureOffset) + ", " +
+                    std::to_string(layout.signatureSize) + " bytes) does not lie behind the cabinet");
+    const uint64_t stubEnd = layout.hasDigest ? layout.markerOffset - kesto::kDigestRecordSize : layout.markerOffset;
+    const uint64_t image = layout.stubImageSize != 0 ? layout.stubImageSize : stubEnd;
+    const uint64_t padding = layout.stubImageSize != 0 && layout.stubImageSize <= stubEnd ? stubEnd - layout.stubImageSize : 0;
+    const std::string compression = CompressionName(table.folders.empty() ? 0 : table.folders[0].compression);
+
+    std::vector<PackageFile> files;
+    for (const CabinetEntry& entry : table.entries) files.push_back({entry.name, entry.size});
+    const EntryPrediction prediction = PredictEntry(NamesOf(files));
+    std::vector<std::string> warnings;
+    if (!isSigned && layout.fileSize > cabinetEnd)
+        warnings.push_back(std::to_string(layout.fileSize - cabinetEnd) + " bytes that are no signature follow the cabinet");
+    for (const std::string& warning : PackageWarnings(files, prediction)) warnings.push_back(warning);
+
+    if (options.json) {
+        for (const std::string& warning : warnings) Warn(warning);
+        using Json = nlohmann::ordered_json;
+        Json report;
+        report["package"] = package;
+        report["layout"] = {{"file_size", layout.fileSize},
+                            {"stub_image_size", image},
+                            {"padding", padding},
+                            {"marker_offset", layout.markerOffset},
+                            {"payload_offset", layout.payloadOffset},
+                            {"payload_size", layout.fileSize - layout.payloadOffset},
+                            {"cabinet_size", table.cabinetBytes},
+                            {"compression", compression},
+                            {"files", table.entries.size()},
+                            {"unpacked_size", table.FileBytes()}};
+        report["digest"] = {{"algorithm", "XXH64"},
+                            {"value", layout.hasDigest ? Json(DigestText(layout.digest.value)) : Json()},
+                            {"cabinet_size", layout.hasDigest ? Json(layout.digest.cabinetBytes) : Json()},
+                            {"state", layout.hasDigest ? "matches" : "no digest"}};
+        report["signature"] = isSigned ? Json{{"offset", layout.signatureOffset}, {"size", layout.signatureSize}} : Json();
+        report["files"] = Json::array();
+        for (const PackageFile& each : files)
+            report["files"].push_back({{"name", each.name}, {"size", each.size}, {"sha256", hashes.digests[each.name]}});
+        auto nameOrNull = [](const std::string& name) { return name.empty() ? Json() : Json(name); };
+        report["entry"] = {{"name", nameOrNull(prediction.entry)},
+                           {"pattern", nameOrNull(prediction.pattern)},
+                           {"certain", prediction.Certain()},
+                           {"without_short_names", nameOrNull(prediction.entryWithoutShortNames)},
+                           {"is_folder", prediction.entryIsFolder}};
+        report["warnings"] = warnings;
+        std::printf("%s\n", report.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+        return 0;
+    }
+
     const size_t count = table.entries.size();
     std::printf("package:   %s, %llu bytes\n", package.c_str(), static_cast<unsigned long long>(layout.fileSize));
-    const uint64_t stubEnd = layout.hasDigest ? layout.markerOffset - kesto::kDigestRecordSize : layout.markerOffset;
-    std::printf("stub:      %llu bytes of image, %llu zero bytes of padding\n",
-                static_cast<unsigned long long>(layout.stubImageSize != 0 ? layout.stubImageSize : stubEnd),
-                static_cast<unsigned long long>(layout.stubImageSize != 0 && layout.stubImageSize <= stubEnd ? stubEnd - layout.stubImageSize : 0));
+    std::printf("stub:      %llu bytes of image, %llu zero bytes of padding\n", static_cast<unsigned long long>(image),
+                static_cast<unsigned long long>(padding));
     std::printf("marker:    at offset %llu\n", static_cast<unsigned long long>(layout.markerOffset));
     std::printf("payload:   from offset %llu, %llu bytes to the end of the file\n",
                 static_cast<unsigned long long>(layout.payloadOffset),
                 static_cast<unsigned long long>(layout.fileSize - layout.payloadOffset));
     std::printf("cabinet:   %llu bytes, %zu file%s, %s unpacked, %s\n", static_cast<unsigned long long>(table.cabinetBytes),
-                count, count == 1 ? "" : "s", HumanSize(table.FileBytes()).c_str(),
-                CompressionName(table.folders.empty() ? 0 : table.folders[0].compression).c_str());
+                count, count == 1 ? "" : "s", HumanSize(table.FileBytes()).c_str(), compression.c_str());
     if (layout.hasDigest)
         std::printf("digest:    XXH64 %s of the cabinet's %llu bytes: matches\n", DigestText(layout.digest.value).c_str(),
                     static_cast<unsigned long long>(layout.digest.cabinetBytes));
     else
         std::printf("digest:    no digest (a package made without a digest record)\n");
-    if (layout.signatureSize == 0) {
-        std::printf("signature: none\n");
-        if (layout.fileSize > cabinetEnd)
-            Warn(std::to_string(layout.fileSize - cabinetEnd) + " bytes that are no signature follow the cabinet");
-    } else if (layout.signatureOffset >= cabinetEnd && layout.signatureOffset + layout.signatureSize <= layout.fileSize) {
+    if (isSigned)
         std::printf("signature: a certificate table of %llu bytes at offset %llu, behind the cabinet\n",
                     static_cast<unsigned long long>(layout.signatureSize),
                     static_cast<unsigned long long>(layout.signatureOffset));
-    } else {
-        return Fail(package + ": the certificate table (offset " + std::to_string(layout.signatureOffset) + ", " +
-                    std::to_string(layout.signatureSize) + " bytes) does not lie behind the cabinet");
-    }
+    else
+        std::printf("signature: none\n");
     std::printf("files:\n");
-    std::vector<std::string> names;
-    for (const CabinetEntry& entry : table.entries) {
-        names.push_back(entry.name);
-        std::printf("%12lu  %s\n", static_cast<unsigned long>(entry.size), entry.name.c_str());
-    }
-    ReportEntry(names, std::string());
+    for (const PackageFile& each : files)
+        std::printf("%12llu  %s\n", static_cast<unsigned long long>(each.size), each.name.c_str());
+    std::fflush(stdout);  // the warnings after the files, on a terminal too
+    for (const std::string& warning : warnings) Warn(warning);
+    std::printf("%s\n", EntryLine(prediction).c_str());
     return 0;
 }
-
 // All or nothing: the package is checked, the files are unpacked into a new
 // folder beside FOLDER and moved into place only when every one of them was
 // written whole.
-int Extract(const std::string& package, const std::string& folderName) {
+int Extract(const ExtractOptions& options) {
+    const std::string &package = options.package, &folderName = options.folder;
     FileSource file(package);
     if (!file.Open()) return Fail("cannot read " + package + "; nothing extracted");
     PackageLayout layout;
@@ -417,7 +452,11 @@ int Extract(const std::string& package, const std::string& folderName) {
     if (!staging.Created()) return Fail("cannot make a folder beside " + folderName + "; nothing extracted");
     PayloadSource cabinet(file, layout.payloadOffset);
     FileSink sink(staging.path());
-    problem = ReadCabinetData(cabinet, table, sink);
+    {
+        Progress progress("unpacking", needed);
+        ProgressSink counted(sink, progress);
+        problem = ReadCabinetData(cabinet, table, counted);
+    }
     if (!sink.problem().empty()) return Fail(sink.problem() + "; nothing extracted");
     if (!problem.empty()) return Fail(package + ": damaged cabinet: " + problem + "; nothing extracted");
 
@@ -436,78 +475,12 @@ int Extract(const std::string& package, const std::string& folderName) {
 }
 
 int Run(const std::vector<std::string>& arguments) {
-    if (arguments.empty()) return UsageError("nothing to do");
-    const std::string& command = arguments[0];
-    if (command == "-h" || command == "--help") {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    if (command == "--version") {
-        std::printf("%s\n", kVersion);
-        return 0;
-    }
-    if (command == "inspect") {
-        if (arguments.size() != 2) return UsageError("inspect takes one package");
-        return Inspect(arguments[1]);
-    }
-    if (command == "extract") {
-        if (arguments.size() != 3) return UsageError("extract takes a package and a folder");
-        return Extract(arguments[1], arguments[2]);
-    }
-
-    // build, or the older form without a command word.
-    const bool build = command == "build";
-    BuildOptions options;
-    options.compress = build;
-    bool optionsEnd = false;
-    for (size_t i = build ? 1 : 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        auto value = [&](std::string& into) {
-            if (i + 1 >= arguments.size()) return false;
-            into = arguments[++i];
-            return true;
-        };
-        std::string text;
-        if (optionsEnd || argument.empty() || argument[0] != '-' || argument == "-") {
-            options.sources.push_back(argument);
-        } else if (argument == "--") {
-            optionsEnd = true;
-        } else if (argument == "-h" || argument == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (argument == "--stub" || (!build && argument == "-s")) {
-            if (!value(options.stub)) return UsageError(argument + " needs a file name");
-        } else if (argument == "--out" || argument == "-o" || argument == "--output") {
-            if (!value(options.out)) return UsageError(argument + " needs a file name");
-        } else if (build && argument == "--entry") {
-            if (!value(options.entry)) return UsageError("--entry needs a file name");
-        } else if (build && argument == "--store") {
-            options.compress = false;
-        } else if (build && argument == "--mtime") {
-            if (!value(text) || !ParseEpoch(text, options.time)) return UsageError("--mtime needs seconds since 1970");
-            options.haveTime = true;
-        } else if (!build && (argument == "-z" || argument == "--compress")) {
-            options.compress = true;
-        } else if (!build && argument == "--cab") {
-            if (!value(options.cabinet)) return UsageError("--cab needs a file name");
-        } else if (argument == "--unaligned") {
-            options.align = false;
-        } else {
-            return UsageError("unknown option " + argument);
-        }
-    }
-    if (options.out.empty()) return UsageError(build ? "build needs --out FILE" : "nothing to do");
-    if (build && options.sources.empty()) return UsageError("build needs at least one SOURCE");
-    if (!build && options.sources.size() + (options.cabinet.empty() ? 0 : 1) != 1)
-        return UsageError("one package folder or --cab CABINET");
-    if (!options.haveTime) {
-        const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
-        if (epoch != nullptr && *epoch != '\0') {
-            if (!ParseEpoch(epoch, options.time)) return UsageError("SOURCE_DATE_EPOCH is no number of seconds");
-            options.haveTime = true;
-        }
-    }
-    return Build(options);
+    CommandLine line;
+    const int code = ParseCommandLine(arguments, line);
+    if (code >= 0) return code;
+    if (line.command == "inspect") return Inspect(line.inspect);
+    if (line.command == "extract") return Extract(line.extract);
+    return Build(line.build);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "cabinet_reader.h"
 #include "host.h"
 #include "package.h"
+#include "progress.h"
 #include "payload/package_format.h"
 
 namespace kesto::pack {
@@ -149,8 +150,10 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
             if (folder.blocks > 0) firstBlock = std::min<uint64_t>(firstBlock, folder.firstBlock);
         std::vector<unsigned char> tables(size_t(std::min<uint64_t>(firstBlock, 1 << 20)));
         DiscardSink discard;
+        Progress progress("reading back", table.FileBytes());
+        ProgressSink counted(discard, progress);
         if (problem.empty() && !hashing.Read(0, tables.data(), tables.size())) problem = "cannot read " + file.path();
-        if (problem.empty()) problem = ReadCabinetData(hashing, table, discard);
+        if (problem.empty()) problem = ReadCabinetData(hashing, table, counted);
         if (!problem.empty()) return outputPath + " not written: the package does not read back whole: damaged cabinet: " + problem;
         bool readable = false;
         digest.value = hashing.Digest(cabinetBytes, readable);

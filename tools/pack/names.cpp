@@ -95,13 +95,14 @@ const TopName* Pick(const std::vector<TopName>& top, bool shortNames, std::strin
     return nullptr;
 }
 
-std::string Join(const std::vector<std::string>& names) {
+}  // namespace
+
+std::string Join(const std::vector<std::string>& names, size_t most) {
     std::string joined;
-    for (const std::string& name : names) joined += (joined.empty() ? "" : ", ") + name;
+    for (size_t i = 0; i < names.size() && i < most; ++i) joined += (i == 0 ? "" : ", ") + names[i];
+    if (names.size() > most) joined += " and " + std::to_string(names.size() - most) + " more";
     return joined;
 }
-
-}  // namespace
 
 bool ToUtf16(const std::string& utf8, std::u16string& utf16) {
     utf16.clear();
@@ -279,6 +280,30 @@ EntryPrediction PredictEntry(const std::vector<std::string>& cabinetNames) {
         if (each == kind) later = true;
     }
     return prediction;
+}
+
+std::vector<std::string> PackageWarnings(const std::vector<PackageFile>& files, const EntryPrediction& prediction) {
+    std::vector<std::string> warnings = prediction.warnings;
+    std::vector<std::string> tooLong;
+    for (const PackageFile& file : files) {
+        for (const char* request : {"indicatereboot.dat", "indicateshutdown.dat", "indicatefastshutdown.dat"})
+            if (SameName(file.name.substr(0, file.name.find('\\')), request))
+                warnings.push_back(std::string(request) + " is in the package: every run asks Windows for a restart or "
+                                   "shutdown afterwards, extract-only runs included; let the entry write it instead");
+        if (file.size == 0 && !prediction.entryIsFolder &&
+            (file.name == prediction.entry || file.name == prediction.entryWithoutShortNames))
+            warnings.push_back(file.name + ", which the launcher starts, is an empty file (0 bytes)");
+        std::u16string units;
+        if (!ToUtf16(file.name, units)) units.assign(file.name.begin(), file.name.end());
+        if (kWorkFolderLength + units.size() >= kMaxPath)
+            tooLong.push_back(file.name + " (" + std::to_string(units.size()) + " characters)");
+    }
+    if (!tooLong.empty())
+        warnings.push_back("in the work folder (assumed " + std::to_string(kWorkFolderLength) + " characters, " +
+                           "C:\\Users\\<name>\\AppData\\Local\\Temp\\QzEXF0000\\) the path of " + Join(tooLong, 3) +
+                           " reaches Windows' " + std::to_string(kMaxPath) + " characters: expand.exe may fail to write it; "
+                           "keep names below " + std::to_string(kMaxPath - kWorkFolderLength) + " characters");
+    return warnings;
 }
 
 }  // namespace kesto::pack

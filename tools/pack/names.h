@@ -1,10 +1,27 @@
 #pragma once
 // File names as Windows treats them: the order in which NTFS lists a folder,
-// the names it refuses, and which file the launcher starts from a package.
+// the names it refuses, which file the launcher starts from a package, and
+// what to warn about a package's names.
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
 namespace kesto::pack {
+
+// The launcher unpacks into a work folder such as
+// "C:\Users\<name>\AppData\Local\Temp\QzEXF0000\", and Windows' file calls
+// take paths of fewer than MAX_PATH (260) characters there. The folder is
+// assumed 70 characters long: the local system account's, under which
+// deployment tools run packages
+// ("C:\Windows\System32\config\systemprofile\AppData\Local\Temp\QzEXF0000\"),
+// and a user's with a profile folder name of up to 31 characters (a
+// 20-character user name and a domain behind it).
+constexpr size_t kWorkFolderLength = 70;
+constexpr size_t kMaxPath = 260;
+
+// Names joined by ", ", the first most of them and "N more".
+std::string Join(const std::vector<std::string>& names, size_t most = std::numeric_limits<size_t>::max());
 
 // A UTF-8 name as UTF-16 code units; false when the bytes are not UTF-8.
 bool ToUtf16(const std::string& utf8, std::u16string& utf16);
@@ -63,5 +80,17 @@ struct EntryPrediction {
     bool Certain() const { return entry == entryWithoutShortNames && !entryIsFolder; }
 };
 EntryPrediction PredictEntry(const std::vector<std::string>& cabinetNames);
+
+// One file of a package, by its cabinet name, and its size.
+struct PackageFile {
+    std::string name;
+    uint64_t size = 0;
+};
+
+// What build and inspect warn about a package's files: the entry's
+// candidates (prediction.warnings), restart requests in the package, an
+// entry that is an empty file, and names whose path in the work folder
+// would reach MAX_PATH.
+std::vector<std::string> PackageWarnings(const std::vector<PackageFile>& files, const EntryPrediction& prediction);
 
 }  // namespace kesto::pack

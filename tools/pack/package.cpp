@@ -116,8 +116,25 @@ Collected CollectSources(const std::vector<std::string>& sources, const int64_t*
         collected.problem = "nothing to pack: the sources hold no files";
         return collected;
     }
-    // A cabinet holds DOS times: 1980 to 2107.
-    for (CabinetInput& file : collected.files) file.mtime = std::min<int64_t>(std::max<int64_t>(file.mtime, 315532800), 4354819198);
+    // A cabinet holds DOS times: 1980 to 2107. Times outside get the nearest, with a note.
+    const std::string range = std::string("the cabinet's dates (") + CabinetFormat::kFirstTimeText + " to " +
+                              CabinetFormat::kLastTimeText + ")";
+    auto nearest = [](int64_t time) {
+        return time < CabinetFormat::kFirstTime ? CabinetFormat::kFirstTimeText : CabinetFormat::kLastTimeText;
+    };
+    std::vector<std::string> outside;  // the first few, named
+    size_t count = 0;
+    for (CabinetInput& file : collected.files) {
+        const int64_t stored = std::min(std::max(file.mtime, CabinetFormat::kFirstTime), CabinetFormat::kLastTime);
+        if (stored != file.mtime && ++count <= 3) outside.push_back(file.source + " (" + nearest(file.mtime) + ")");
+        file.mtime = stored;
+    }
+    if (count > outside.size()) outside.push_back(std::to_string(count - outside.size()) + " more");
+    if (fixedTime != nullptr && count > 0)
+        collected.notes.push_back("the time given (--mtime or SOURCE_DATE_EPOCH), " + std::to_string(*fixedTime) +
+                                  ", lies outside " + range + ": every file gets " + nearest(*fixedTime));
+    else if (count > 0)
+        collected.notes.push_back("files whose times lie outside " + range + " get the nearest: " + Join(outside));
     std::sort(collected.files.begin(), collected.files.end(),
               [](const CabinetInput& a, const CabinetInput& b) { return CompareNames(a.name, b.name) < 0; });
     collected.problem = CheckNames(collected.files);
@@ -125,17 +142,13 @@ Collected CollectSources(const std::vector<std::string>& sources, const int64_t*
 }
 
 uint64_t LargestCabinetSize(const std::vector<CabinetInput>& files, bool compress) {
-    const uint64_t header = 36, folder = 8, fileEntry = 16, blockHeader = 8;
     // MSZIP: "CK" and a deflate stream; stored deflate blocks of incompressible
     // data add 5 bytes each, and one final empty block.
     const uint64_t mszipWorstCase = 2 + 5 + 5;
-    uint64_t data = 0, names = 0;
-    for (const CabinetInput& file : files) {
-        data += file.size;
-        names += fileEntry + file.name.size() + 1;
-    }
+    uint64_t data = 0;
+    for (const CabinetInput& file : files) data += file.size;
     uint64_t blocks = data / CabinetLimits::kBlock + 1;
-    return header + folder + names + blocks * blockHeader + data + (compress ? blocks * mszipWorstCase : 0);
+    return FirstDataBlock(files) + blocks * CabinetFormat::kBlockHeader + data + (compress ? blocks * mszipWorstCase : 0);
 }
 
 std::string CheckLimits(const std::vector<CabinetInput>& files, bool compress) {

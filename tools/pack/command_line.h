@@ -1,0 +1,48 @@
+#pragma once
+// kesto-pack's command line: one table of options for each command (build,
+// inspect, extract) on CLI11, from which the parsing and every --help come.
+// The older form without a command word is read as the build it stands for.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kesto::pack {
+
+struct BuildOptions {
+    std::string stub, out, entry, cabinet;
+    std::vector<std::string> sources;
+    bool store = false;
+    bool compress = false;  // -z: what build does anyway; the older form stores without it
+    bool unaligned = false;
+    bool haveTime = false;  // from --mtime, else SOURCE_DATE_EPOCH
+    int64_t time = 0;
+};
+
+struct InspectOptions {
+    std::string package;
+    bool json = false;
+};
+
+struct ExtractOptions {
+    std::string package, folder;
+};
+
+struct CommandLine {
+    std::string command;  // "build", "inspect" or "extract"
+    BuildOptions build;
+    InspectOptions inspect;
+    ExtractOptions extract;
+};
+
+// Reads the arguments (without the program's name) into line and returns -1
+// when a command is to run. Otherwise it has printed the usage, a command's
+// help, the version or what is wrong, and returns the exit code: 0 for help
+// and version, 2 for a wrong command line (no arguments at all included,
+// with the usage on stderr).
+int ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& line);
+
+// Prints "kesto-pack: message" and where the usage is, for a wrong command
+// line; returns its exit code, 2.
+int UsageError(const std::string& message, const std::string& command = std::string());
+
+}  // namespace kesto::pack
