@@ -51,8 +51,16 @@ protected:
     void MakeLauncher(const std::wstring& package, const std::wstring& folder = L"") {
         std::wstring where = folder.empty() ? scratch_.path() : folder;
         ASSERT_TRUE(t::MakeFolders(where));
-        launcher_ = where + L"\\update.exe";
+        NewLauncherName(where);
         ASSERT_TRUE(t::ComposeLauncher(launcher_, t::TestData(L"packages\\" + package + L".cab")));
+    }
+    // The launcher file of the test's next launcher: update.exe, then
+    // update-2.exe and so on. Never the file of one that ran before: Wine
+    // may still hold the image of a program that has just ended, and one
+    // rewritten in place then at times cannot start.
+    void NewLauncherName(const std::wstring& folder) {
+        ++launchers_;
+        launcher_ = folder + L"\\update" + (launchers_ == 1 ? L"" : L"-" + std::to_wstring(launchers_)) + L".exe";
     }
 
     t::Child Launch(const std::wstring& tail, WORD show = SW_HIDE) const {
@@ -78,6 +86,7 @@ protected:
     std::wstring records_ = scratch_ / L"records";
     std::wstring logBase_ = scratch_ / L"run";
     std::wstring launcher_;
+    int launchers_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -182,7 +191,7 @@ TEST_F(LauncherRun, DamagedOrTruncatedCabinetFailsTheExpansion) {
     for (size_t i = 60; i < damaged.size(); i += 7) damaged[i] = char(damaged[i] ^ 0x5A);
     std::string truncated = cabinet.substr(0, cabinet.size() / 2);
     for (const std::string* variant : {&damaged, &truncated}) {
-        launcher_ = scratch_ / L"update.exe";
+        NewLauncherName(scratch_.path());
         ASSERT_TRUE(t::WriteBytes(launcher_, t::LauncherBytes(t::ReadBytes(t::StubPath()), *variant)));
         ::DeleteFileW(LogFile().c_str());
         EXPECT_EQ(Run(LogOption()), kExpandFailed);
@@ -566,7 +575,7 @@ TEST_F(LauncherRun, PackageWithADigestNeverExpandsChangedOrCutOffBytes) {
         {cutOff, L"Payload damaged: the file ends before the cabinet does."},
     };
     for (const auto& [bytes, cause] : damages) {
-        launcher_ = scratch_ / L"update.exe";
+        NewLauncherName(scratch_.path());
         ASSERT_TRUE(t::WriteBytes(launcher_, bytes));
         ::DeleteFileW(LogFile().c_str());
         EXPECT_EQ(Run(LogOption()), kPartialCopyFailed);
@@ -577,7 +586,7 @@ TEST_F(LauncherRun, PackageWithADigestNeverExpandsChangedOrCutOffBytes) {
     }
     // The same package whole, and signed after it was built (a certificate
     // table behind the cabinet), runs.
-    launcher_ = scratch_ / L"update.exe";
+    NewLauncherName(scratch_.path());
     ASSERT_TRUE(t::WriteBytes(launcher_, whole + std::string(1000, '\x5A')));
     EXPECT_EQ(Run(L""), 7u);
 }

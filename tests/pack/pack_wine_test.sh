@@ -23,12 +23,13 @@ rm -rf "$work" && mkdir -p "$work"
 source "$(dirname "$0")/../harness/checks.sh"
 # Files below a folder, one "path size sum" line each.
 listing() { (cd "$1" && find . -type f ! -name MyData.cab -exec md5sum {} + | sort -k2); }
-# Where the marker of a package starts.
-marker_at() { grep -obUaF KestoBinay "$1" | head -n1 | cut -d: -f1; }
+# A field of the Linux packer's inspect --json of a package ("layout.payload_offset").
+inspected() { "$KESTO_PACK" inspect --json "$1" 2>/dev/null | python3 -c \
+  'import json, sys; value = json.load(sys.stdin); [value := value[key] for key in sys.argv[1].split(".")]; print(value)' "$2"; }
 # The cabinet of a package, restored: the bytes behind the marker, complemented.
-restore_cabinet() { tail -c +$(($(marker_at "$1") + 11)) "$1" | perl -0777 -pe '$_ = ~$_' >"$2"; }
+restore_cabinet() { tail -c +$(($(inspected "$1" layout.payload_offset) + 1)) "$1" | perl -0777 -pe '$_ = ~$_' >"$2"; }
 # The digest in the record before the marker, as xxhsum prints it.
-record_digest() { od -An -tx8 -j $(($(marker_at "$1") - 16)) -N8 "$1" | tr -d ' '; }
+record_digest() { inspected "$1" digest.value; }
 
 case $1 in
 entry)
@@ -159,15 +160,23 @@ sizes)
     fail "70 MiB: the launcher's MyData.cab is not the cabinet"
   rm -rf "$work/src-70" "$work/70.cab" "$work/run-70"
 
-  # Names Windows cannot hold, in cabinets made by gcab and laid out by hand.
-  # The packages' own names are numbered: "CON.exe" is a device to Windows.
+  # Names Windows cannot hold, in cabinets made by gcab and laid out by hand:
+  # behind the stub, padding and marker of a package of the packer's, whose
+  # record is zeroed (packages without a record are valid). The packages'
+  # own names are numbered: "CON.exe" is a device to Windows.
   mkdir -p "$work/names"
+  printf '@exit /b 0\r\n' >"$work/names/setup.cmd"
+  "$KESTO_PACK" build --stub "$KESTO_STUB" --out "$work/layout.exe" "$work/names/setup.cmd" >/dev/null
+  payload_at=$(inspected "$work/layout.exe" layout.payload_offset)
+  record_at=$(($(inspected "$work/layout.exe" layout.marker_offset) - 32))
+  { head -c "$record_at" "$work/layout.exe"; head -c 32 /dev/zero
+    tail -c +$((record_at + 33)) "$work/layout.exe" | head -c $((payload_at - record_at - 32)); } >"$work/prefix.bin"
   number=0
   for name in CON NUL aux.txt trail.; do
     number=$((number + 1)) package=$work/names-$number.exe
     (cd "$work/names" && rm -f ./* && printf '@exit /b 0\r\n' >setup.cmd && echo x >"./$name" &&
       gcab -c -n ../names.cab setup.cmd "$name")
-    { cat "$KESTO_STUB"; printf KestoBinay; perl -0777 -pe '$_ = ~$_' "$work/names.cab"; } >"$package"
+    { cat "$work/prefix.bin"; perl -0777 -pe '$_ = ~$_' "$work/names.cab"; } >"$package"
     inspected=$(pack inspect "$(winpath "$package")") && status=0 || status=$?
     expect_eq "$name: inspect fails" "$status" 1
     expect_in "$name: inspect names it" "$inspected" "the name $name: Windows does not allow this name"

@@ -586,7 +586,10 @@ TEST_F(Reliability, DamagedPackagesNeverStartAnEntryFromChangedFiles) {
             change += first < tables ? " (header and tables)" : " (data blocks)";
         }
         std::string what = "package " + std::to_string(i) + " (" + change + ")";
-        std::wstring launcher = scratch_ / L"damaged.exe";
+        // A file of its own for each: Wine may still hold the image of the
+        // launcher that has just ended, and one rewritten in place then at
+        // times cannot start.
+        std::wstring launcher = scratch_ / (L"damaged-" + std::to_wstring(i) + L".exe");
         ASSERT_TRUE(t::WriteBytes(launcher, stub + damagedRecord + t::MarkerBytes() + t::Complemented(damaged)));
         std::wstring list = records_ + L"\\list.txt";
         ::DeleteFileW(list.c_str());
@@ -621,6 +624,7 @@ TEST_F(Reliability, DamagedPackagesNeverStartAnEntryFromChangedFiles) {
         ExpectNothingLeft(temp_, what);
         t::RemoveTreeWhenReleased(temp_);
         t::MakeFolders(temp_);
+        ::DeleteFileW(launcher.c_str());
     }
     std::string summary;
     for (const auto& outcome : outcomes) summary += " [" + outcome.first + "]=" + std::to_string(outcome.second);

@@ -56,9 +56,13 @@ ScratchFolder::ScratchFolder(const std::wstring& hint) {
         base = temp;
         if (!base.empty() && base.back() == L'\\') base.pop_back();
     }
+    // Wine gives out small process IDs again soon: the tick count keeps a
+    // test program from landing in the folder of one that has just ended,
+    // whose files Wine may still hold.
+    const std::wstring unique = std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(::GetTickCount64() % 1000000) + L"-";
     for (;;) {
-        path_ = base + L"\\" + hint + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                std::to_wstring(counter++);
+        path_ = base + L"\\" + hint + L"-" + unique + std::to_wstring(counter++);
         if (!Exists(path_)) break;
     }
     MakeFolders(path_);
