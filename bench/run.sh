@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # make bench: builds the benchmark programs, makes their packages (once; they
 # are kept under the build folder and reused), runs every benchmark under Wine
-# and two other self-extractors natively, and prints one table.
+# and two other self-extractors natively, and prints one table, which it also
+# writes into docs/performance.md.
 #
 # Every figure is measured against a baseline in the same run, in rounds whose
 # order alternates; medians are shown with their minimum and maximum. "met"
@@ -279,7 +280,7 @@ awk -v n="$big" -F' ' '
       r = ratios(kind)
       label = kind == "" ? "7 packing " n " MiB of mixed files, MSZIP: kesto-pack build vs gcab -c -z" \
                          : "7 ... stored: kesto-pack build --store vs gcab -c"
-      # Stored, the build's read-back of the whole package is a pass of its
+      # Stored, the read-back of the whole package by build is a pass of its
       # own beside writing it; compressed, deflate is nearly all of the time.
       target = kind == "" ? 1.10 : 2.00
       printf "%s\t%.2f s\t%.2f\t%.2f\t%.2f s (%.2f to %.2f)\t%.3fx (%.3f to %.3f)\t<= %.2fx\t%s\n",
@@ -320,3 +321,5 @@ table=$build/bench-results.md
   echo "extractor) with nothing in between, and start their script as soon as the files are out."
 } >"$table"
 cat "$table"
+"$top/scripts/update-doc-section.sh" "$top/docs/performance.md" "make bench" <"$table"
+say "the table is also in docs/performance.md"

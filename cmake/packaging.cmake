@@ -4,7 +4,7 @@
 #   share/kesto/x86/kesto.exe         the release stub, the packer's default
 #   share/kesto/x64/kesto.exe         the x64 stub
 #   share/man/man1/kesto-pack.1.gz    the manual page (Linux)
-#   share/doc/kesto/README.md         the user's guide
+#   share/doc/kesto/guide.md          the user's guide (docs/guide.md)
 #   share/doc/kesto/LICENSE           kesto's licence (zlib)
 #   share/doc/kesto/copyright         the licences of kesto and of what its
 #                                     binaries contain (cmake/copyright, DEP-5)
@@ -19,7 +19,7 @@ install(TARGETS kesto-pack RUNTIME DESTINATION bin)
 foreach(arch x86 x64)
   install(FILES ${KESTO_DIST_DIR}/${arch}/kesto.exe DESTINATION share/kesto/${arch})
 endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/cmake/copyright
+install(FILES ${PROJECT_SOURCE_DIR}/docs/guide.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/cmake/copyright
   DESTINATION share/doc/kesto)
 
 include(CMakePackageConfigHelpers)

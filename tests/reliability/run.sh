@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # make reliability: the long versions of the reliability tests
 # (reliability_test.cpp) under Wine with the real stub, then every fuzz target
-# for a minute. Prints the figures and leaves them, with the date, the machine
-# and the command for each, in build/reliability/results.md; the whole output
-# of the tests goes to build/reliability/reliability.log.
+# for a minute. Prints the figures and writes them, with the date, the machine
+# and the command for each, into docs/reliability.md and
+# build/reliability/results.md; the whole output of the tests goes to
+# build/reliability/reliability.log.
 #
 # Settings (environment): the counts of reliability_test.cpp (KESTO_SOAK_RUNS
 # and so on; the defaults below are the published ones), FUZZ_SECONDS (60).
@@ -80,4 +81,6 @@ if [ "$fuzz_seconds" != 0 ]; then
 fi
 echo
 cat "$out/results.md"
+"$top/scripts/update-doc-section.sh" "$top/docs/reliability.md" "make reliability" <"$out/results.md"
+echo "reliability: the figures are also in docs/reliability.md"
 exit $status

@@ -26,6 +26,9 @@ cases=(
   TwoLaunchersFromOneFileRunSideBySide
   LibrariesPlantedBesideTheLauncherAreNeverLoaded
   WorkFolderIsPrivateToTheLauncher
+  PackageWithADigestNeverExpandsChangedOrCutOffBytes
+  ExpandProgramsPlantedOutsideTheSystemFolderNeverRun
+  LogNameThatIsASecondNameOfAnotherFileIsNotWrittenThrough
 )
 default_filter=$(printf 'LauncherRun.%s:' "${cases[@]}")
 filter=${1:-${default_filter%:}}
