@@ -538,20 +538,8 @@ TEST_F(LauncherRun, LineBreaksInTheTailCannotForgeLogLines) {
     MakeLauncher(L"exe_only");
     const std::wstring forged = L"2026/12/08 10:00:00 - return 0.";
     EXPECT_EQ(Run(LogOption() + L" a\r\n" + forged + L"\n\x2028" + L"b"), 9u);
-    std::wstring work = WorkFolder();
-    std::vector<std::wstring> expected = {
-        L"LOG mode (" + LogFile() + L").",
-        L"TempFolder: " + work + L".",
-        L"CreateProcess Cmd: " + t::ExpansionCommandLine(work) + L".",
-        L"CreateProcess Dir: " + work + L".",
-        L"ExecCab return 0.",
-        L"CreateProcess Cmd: \"" + work + L"\\recorder.exe\" " + LogOption() + L" a\\u000D\\u000A" + forged +
-            L"\\u000A\\u2028b.",
-        L"CreateProcess Dir: " + work + L".",
-        L"ExecBatOrExe return 9.",
-        L"return 9.",
-    };
-    EXPECT_EQ(Messages(), expected);
+    const std::wstring escaped = LogOption() + L" a\\u000D\\u000A" + forged + L"\\u000A\\u2028b";
+    EXPECT_EQ(Messages(), t::ProgramEntryRunLog(LogFile(), WorkFolder(), L"recorder.exe", escaped, 9));
 }
 
 // ---------------------------------------------------------------------------

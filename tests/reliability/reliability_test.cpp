@@ -122,18 +122,7 @@ std::vector<std::vector<std::wstring>> WholeRuns(const std::wstring& log) {
 // A run of the actor package that ends in the entry: every line of the log.
 std::vector<std::wstring> ActorRunLog(const std::wstring& log, const std::wstring& work, const std::wstring& tail,
                                       int code) {
-    std::wstring entry = L"\"" + work + L"\\actor.exe\"";
-    return {
-        L"LOG mode (" + log + L").",
-        L"TempFolder: " + work + L".",
-        L"CreateProcess Cmd: " + t::ExpansionCommandLine(work) + L".",
-        L"CreateProcess Dir: " + work + L".",
-        L"ExecCab return 0.",
-        L"CreateProcess Cmd: " + entry + L" " + tail + L".",
-        L"CreateProcess Dir: " + work + L".",
-        L"ExecBatOrExe return " + std::to_wstring(code) + L".",
-        L"return " + std::to_wstring(code) + L".",
-    };
+    return t::ProgramEntryRunLog(log, work, L"actor.exe", tail, code);
 }
 
 // Names registered for deletion at the next restart below folder.

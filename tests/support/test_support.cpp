@@ -197,6 +197,22 @@ std::wstring ExpansionCommandLine(const std::wstring& work, const std::wstring& 
            L"\\MyData.cab\" -f:* .\"";
 }
 
+std::vector<std::wstring> ProgramEntryRunLog(const std::wstring& logFile, const std::wstring& work,
+                                             const std::wstring& program, const std::wstring& tail, int code) {
+    const std::wstring entry = L"\"" + work + L"\\" + program + L"\"";
+    return {
+        L"LOG mode (" + logFile + L").",
+        L"TempFolder: " + work + L".",
+        L"CreateProcess Cmd: " + ExpansionCommandLine(work) + L".",
+        L"CreateProcess Dir: " + work + L".",
+        L"ExecCab return 0.",
+        L"CreateProcess Cmd: " + entry + (tail.empty() ? L"" : L" " + tail) + L".",
+        L"CreateProcess Dir: " + work + L".",
+        L"ExecBatOrExe return " + std::to_wstring(code) + L".",
+        L"return " + std::to_wstring(code) + L".",
+    };
+}
+
 std::string MarkerBytes() {
     unsigned char marker[kMarkerLength + 1];
     AssembleMarker(marker);

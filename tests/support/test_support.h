@@ -55,6 +55,12 @@ bool WriteText(const std::wstring& path, const std::string& text);
 // their full paths in systemFolder (by default the test prefix's own).
 std::wstring ExpansionCommandLine(const std::wstring& work, const std::wstring& systemFolder = L"C:\\windows\\system32");
 
+// Every line of the log (prefixes removed, banner left out) of a whole run
+// whose entry is the program name at the top of the work folder work, started
+// with tail as it is logged, that ended with code.
+std::vector<std::wstring> ProgramEntryRunLog(const std::wstring& logFile, const std::wstring& work,
+                                             const std::wstring& program, const std::wstring& tail, int code);
+
 // A launcher file: the stub, optionally the digest record of the cabinet, the
 // marker, and the cabinet with every byte complemented.
 std::string MarkerBytes();
