@@ -53,7 +53,7 @@ void LogOpen(const std::wstring& fileName) {
         if (security.Build(CPrivateSA::kFile)) {
             // A link at the log's name is opened as itself, not followed.
             g_run.log = g_sys.CreateFileW(fileName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, security.Attributes(),
-                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
             if (LogIsOpen() && ::GetLastError() == ERROR_ALREADY_EXISTS && !MayAppendTo(g_run.log, security)) {
                 ::CloseHandle(g_run.log);
                 g_run.log = INVALID_HANDLE_VALUE;

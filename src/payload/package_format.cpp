@@ -72,7 +72,6 @@ bool ReadDigestRecord(const unsigned char* record, PayloadDigest& digest) {
     return true;
 }
 
-
 PayloadHash::PayloadHash() {
     static_assert(sizeof(state_) >= sizeof(XXH64_state_t), "PayloadHash holds an XXH64 state");
     XXH64_reset(reinterpret_cast<XXH64_state_t*>(state_), 0);
@@ -83,7 +82,9 @@ __attribute__((noinline)) void PayloadHash::Update(const unsigned char* bytes, s
     XXH64_update(reinterpret_cast<XXH64_state_t*>(state_), bytes, size);
 }
 
-__attribute__((noinline)) uint64_t PayloadHash::Value() const { return XXH64_digest(reinterpret_cast<const XXH64_state_t*>(state_)); }
+__attribute__((noinline)) uint64_t PayloadHash::Value() const {
+    return XXH64_digest(reinterpret_cast<const XXH64_state_t*>(state_));
+}
 
 size_t MarkerScan::Feed(const unsigned char* block, size_t size) {
     if (found_) return 0;
@@ -148,12 +149,10 @@ bool ReadPeHeaders(const unsigned char* file, size_t size, PeHeaders& headers) {
     const uint64_t sections = ReadLe(file + pe + 6, 2);
     const uint64_t optionalSize = ReadLe(file + pe + 20, 2);
     const uint64_t optional = pe + 24;
-    headers.timeStampOffset = uint32_t(pe + 8);
     if (optional + 2 <= size) {
-        headers.pe32Plus = ReadLe(file + optional, 2) == 0x20B;
-        headers.checksumOffset = uint32_t(optional + 64);
+        const bool pe32Plus = ReadLe(file + optional, 2) == 0x20B;
         // The certificate table is the fifth data directory.
-        const uint64_t certificate = optional + (headers.pe32Plus ? 112 : 96) + 4 * 8;
+        const uint64_t certificate = optional + (pe32Plus ? 112 : 96) + 4 * 8;
         if (certificate + 8 <= size && certificate + 8 <= optional + optionalSize) {
             headers.certificateOffset = uint32_t(ReadLe(file + certificate, 4));
             headers.certificateSize = uint32_t(ReadLe(file + certificate + 4, 4));

@@ -96,9 +96,6 @@ size_t PaddingBeforeMarker(uint64_t bytesBeforeMarker, size_t stubPartialMatch, 
 // The fields of a Windows program's headers that the packer and the tests
 // read, from the first bytes of its file.
 struct PeHeaders {
-    bool pe32Plus = false;
-    uint32_t timeStampOffset = 0;     // where the link time stamp stands in the file
-    uint32_t checksumOffset = 0;      // where the image checksum stands
     uint32_t certificateOffset = 0;   // the certificate table (signature); 0 when none
     uint32_t certificateSize = 0;
     uint64_t imageEnd = 0;            // where the last section's raw data ends
