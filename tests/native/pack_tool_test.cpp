@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -496,19 +497,40 @@ TEST_F(PackTool, BuildRefusesAnOutAmongItsSourcesAndAnUnreadableSource) {
     EXPECT_EQ(Listing(tree), (std::vector<std::string>{"data", "setup.cmd"}));
     EXPECT_EQ(Listing(tree / "data"), std::vector<std::string>{"file.txt"});
 
-    // An unreadable source is named before packing starts (as root, the
-    // packer runs as nobody to be refused at all).
-    Write(scratch_ / "secret.txt", "x");
-    fs::permissions(scratch_ / "secret.txt", fs::perms::none);
-    fs::path out = scratch_ / "out" / "out.exe";
+    // An unreadable source is named before packing starts, and a folder the
+    // packer cannot enter is refused with the system's reason. Root reads
+    // everything, so as root the packer runs as nobody; nobody may not reach
+    // this build (a clone in a private folder), so the packer and its inputs
+    // are copied into a folder of their own under the temporary folder.
+    std::string temp = (fs::temp_directory_path() / "kesto-pack-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(temp.data()), nullptr) << temp;
+    struct Removed {
+        fs::path folder;
+        ~Removed() { Shell("chmod -R u+rwx " + Quote(folder.string()) + " && rm -rf " + Quote(folder.string())); }
+    } own{temp};
+    const fs::path packer = own.folder / "kesto-pack", out = own.folder / "out" / "out.exe";
+    fs::copy_file(kPacker, packer);
+    fs::copy_file(kStub, own.folder / "stub.exe");
+    fs::copy(tree, own.folder / "tree", fs::copy_options::recursive);
+    Write(own.folder / "secret.txt", "x");
     fs::create_directories(out.parent_path());
-    fs::permissions(scratch_, fs::perms::all);
-    fs::permissions(out.parent_path(), fs::perms::all);
-    const std::string asNobody = ::geteuid() == 0 ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
-    Result unreadable = Shell(asNobody + Quote(kPacker) + " build --stub " + Quote(kStub) + " --out " + Quote(out.string()) +
-                              " " + Quote(tree.string()) + " " + Quote((scratch_ / "secret.txt").string()));
+    fs::create_directories(own.folder / "locked" / "inner");
+    ASSERT_EQ(Shell("chmod -R a+rX " + Quote(own.folder.string()) + " && chmod a+rwx " + Quote(out.parent_path().string()) +
+                    " && chmod 0 " + Quote((own.folder / "secret.txt").string()) + " " +
+                    Quote((own.folder / "locked").string())).code, 0);
+    const std::string as = ::geteuid() == 0 ? "setpriv --reuid=nobody --regid=$(id -g nobody) --clear-groups " : "";
+    const std::string build = as + Quote(packer.string()) + " build --stub " + Quote((own.folder / "stub.exe").string());
+    Result reached = Shell(as + Quote(packer.string()) + " --version");
+    if (reached.code != 0) GTEST_SKIP() << "the packer cannot run as nobody from " << own.folder << ": " << reached.output;
+
+    Result unreadable = Shell(build + " --out " + Quote(out.string()) + " " + Quote((own.folder / "tree").string()) + " " +
+                              Quote((own.folder / "secret.txt").string()));
     EXPECT_EQ(unreadable.code, 1) << unreadable.output;
     EXPECT_NE(unreadable.output.find("secret.txt: cannot be read"), std::string::npos) << unreadable.output;
+    Result unreachable = Shell(build + " --out " + Quote((own.folder / "locked" / "inner" / "out.exe").string()) + " " +
+                               Quote((own.folder / "tree").string()));
+    EXPECT_EQ(unreachable.code, 1) << unreachable.output;
+    EXPECT_NE(unreachable.output.find(std::strerror(EACCES)), std::string::npos) << unreachable.output;
     EXPECT_EQ(Listing(out.parent_path()), std::vector<std::string>{});
 }
 
@@ -661,7 +683,28 @@ std::set<std::string> ManualOptions(const std::string& page, const std::string& 
     return names;
 }
 
-TEST_F(PackTool, HelpComesFromTheOptionTablesWhichTheManualPageNames) {
+// The options of a help text or of the guide's table of build options, each
+// with its value as --help writes it: "-s,--stub STUB".
+std::set<std::string> HelpSynopses(const std::string& help) {
+    std::set<std::string> synopses;
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);)
+        if (line.compare(0, 3, "  -") == 0) synopses.insert(line.substr(2, line.find("  ", 2) - 2));
+    synopses.erase("-h,--help");
+    return synopses;
+}
+std::set<std::string> GuideSynopses(const std::string& guide) {
+    std::set<std::string> synopses;
+    const std::string header = "| option | what it does |\n|---|---|\n";
+    std::istringstream lines(guide.substr(guide.find(header) + header.size()));
+    for (std::string line; std::getline(lines, line) && line.compare(0, 3, "| `") == 0;) {
+        const std::string cell = std::regex_replace(line.substr(2, line.find(" |", 2) - 2), std::regex("`"), "");
+        synopses.insert(std::regex_replace(cell, std::regex(", "), ","));
+    }
+    return synopses;
+}
+
+TEST_F(PackTool, HelpComesFromTheOptionTablesWhichTheManualPageAndTheGuideName) {
     const std::string page = Read(KESTO_MANUAL_PAGE);
     Result usage = Pack({"help"});
     EXPECT_EQ(usage.code, 0);
@@ -676,6 +719,8 @@ TEST_F(PackTool, HelpComesFromTheOptionTablesWhichTheManualPageNames) {
         EXPECT_EQ(options.erase("-h") + options.erase("--help"), 2u) << help.output;
         EXPECT_EQ(options, ManualOptions(page, std::string(command) + " options")) << help.output;
     }
+    // The guide's table of build options names each as --help does.
+    EXPECT_EQ(GuideSynopses(Read(KESTO_GUIDE)), HelpSynopses(Pack({"build", "--help"}).output));
 
     // No arguments: the usage on stderr, exit 2. A wrong command line is
     // named, with the help to read.

@@ -218,7 +218,9 @@ int Build(const BuildOptions& options) {
     fs::path out = fs::u8path(options.out);
     std::error_code missing;
     if (!fs::is_directory(fs::absolute(out, missing).parent_path(), missing))
-        return Fail(options.out + ": no such folder to write the package into");
+        return Fail(options.out + (!missing || missing == std::errc::no_such_file_or_directory
+                                       ? ": no such folder to write the package into"
+                                       : ": cannot enter its folder: " + missing.message()));
     if (stubPath.empty()) {
         std::string searched;
         stubPath = DefaultStub(searched);
