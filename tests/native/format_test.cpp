@@ -1,4 +1,5 @@
-// The message formatter: conversions, padding, and bounded output.
+// The log's message formatter: "%s", "%d" with zero padding and widths, "%%",
+// what happens to everything else, and output bounded by the buffer.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -41,11 +42,13 @@ TEST(Format, PaddedDecimals) {
     EXPECT_EQ(Format(L"%3d|", 5), L"  5|");
     EXPECT_EQ(Format(L"%3d|", -5), L" -5|");
     EXPECT_EQ(Format(L"%011d", INT_MIN), L"-2147483648");
+    EXPECT_EQ(Format(L"%012d", INT_MIN), L"-02147483648");
 }
 
 TEST(Format, Texts) {
     EXPECT_EQ(Format(L"TempFolder: %s.", L"C:\\T\\QzEXF0000"), L"TempFolder: C:\\T\\QzEXF0000.");
     EXPECT_EQ(Format(L"[%s]", L""), L"[]");
+    EXPECT_EQ(Format(L"%s", L"100%d %s"), L"100%d %s");  // a value's percent signs are text
     EXPECT_EQ(Format(L"%s", static_cast<const wchar_t*>(nullptr)), L"(null)");
     EXPECT_EQ(Format(L"%s%s", L"a\r\n", L"\u00e9\U0001F600"), L"a\\u000D\\u000A\u00e9\U0001F600");
     // A value's control characters and line separators cannot break the
@@ -56,6 +59,7 @@ TEST(Format, Texts) {
 
 TEST(Format, AnythingElseIsCopiedAndTakesNoValue) {
     EXPECT_EQ(Format(L"100%%"), L"100%");
+    EXPECT_EQ(Format(L"%%d"), L"%d");
     EXPECT_EQ(Format(L"%x %d", 3), L"%x 3");
     EXPECT_EQ(Format(L"%ls|%d", 4), L"%ls|4");
     EXPECT_EQ(Format(L"%0%"), L"%0%");
@@ -69,24 +73,24 @@ TEST(Format, AnythingElseIsCopiedAndTakesNoValue) {
 TEST(Format, LogLineShapes) {
     EXPECT_EQ(Format(L"********** %s - %04d/%02d/%02d - %02d:%02d:%02d **********", L"Kesto", 2026, 3, 5, 14, 7, 9),
               L"********** Kesto - 2026/03/05 - 14:07:09 **********");
-    EXPECT_EQ(Format(L"%04d/%02d/%02d %02d:%02d:%02d - ", 2026, 3, 5, 14, 7, 9).size(), 22u);
+    EXPECT_EQ(Format(L"%04d/%02d/%02d %02d:%02d:%02d - ", 987, 3, 5, 4, 7, 9), L"0987/03/05 04:07:09 - ");
 }
 
 TEST(Format, OutputIsCutToTheBufferButTheLengthIsWhole) {
-    const wchar_t* format = L"ExecCab return %d.";
-    size_t whole = FormatText(nullptr, 0, format, -12345);
-    ASSERT_EQ(whole, 22u);
-    for (size_t capacity = 1; capacity <= whole + 2; ++capacity) {
+    // Cut at every place: in the format's text, a value and a padding.
+    const wchar_t* format = L"%s return %08d.";
+    const std::wstring whole = Format(format, L"ExecCab", -12345);
+    ASSERT_EQ(whole, L"ExecCab return -0012345.");
+    for (size_t capacity = 1; capacity <= whole.size() + 2; ++capacity) {
         wchar_t buffer[32];
         std::fill(std::begin(buffer), std::end(buffer), L'#');
-        EXPECT_EQ(FormatText(buffer, capacity, format, -12345), whole);
-        size_t kept = std::min(capacity - 1, whole);
-        EXPECT_EQ(std::wstring(buffer), std::wstring(L"ExecCab return -12345.").substr(0, kept));
+        EXPECT_EQ(FormatText(buffer, capacity, format, L"ExecCab", -12345), whole.size());
+        EXPECT_EQ(std::wstring(buffer), whole.substr(0, std::min(capacity - 1, whole.size())));
         EXPECT_EQ(buffer[capacity], L'#') << "wrote beyond the buffer at capacity " << capacity;
     }
     // No room at all: nothing is written, not even a terminator.
     wchar_t untouched = L'#';
-    EXPECT_EQ(FormatText(&untouched, 0, format, 1), 17u);
+    EXPECT_EQ(FormatText(&untouched, 0, L"abc"), 3u);
     EXPECT_EQ(untouched, L'#');
 }
 

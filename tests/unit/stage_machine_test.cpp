@@ -5,11 +5,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -49,10 +51,13 @@ public:
           release_(waitForRelease ? ::CreateEventW(nullptr, TRUE, FALSE, name_.c_str()) : nullptr),
           process_(Ending(exitCode, name_)) {}
     ~TestChild() {
+        KeepFromClose();
+        ::SetEvent(windowGone_);
         if (releaser_.joinable()) releaser_.join();
         Release();
         process_.Wait();
         if (release_ != nullptr) ::CloseHandle(release_);
+        ::CloseHandle(windowGone_);
     }
     TestChild(const TestChild&) = delete;
     TestChild& operator=(const TestChild&) = delete;
@@ -67,15 +72,32 @@ public:
     void Release() {
         if (release_ != nullptr) ::SetEvent(release_);
     }
-    // Releases the child a little later from another thread, so that whoever
-    // is to wait for it is waiting by then. A launcher that did not wait
-    // would be done before the child.
-    void ReleaseSoon() {
-        if (releaser_.joinable()) return;
-        releaser_ = std::thread([this] {
-            ::Sleep(300);
-            Release();
-        });
+    // Watches the child through a close of the stage window (WM_CLOSE, or
+    // WM_ENDSESSION for a session that ends): a launcher that waits for it
+    // destroys the window only once it has ended. The child is released when
+    // the launcher, having taken the close, has not destroyed the window
+    // within kPatienceMs, and never after: a launcher that does not wait
+    // finds it still running. Another thread cannot see the launcher's wait
+    // itself; the bound only limits how slow a launcher that does not wait
+    // may be and go unnoticed, and never fails one that waits.
+    void ReleaseOnClose() {
+        std::lock_guard<std::mutex> lock(closeMutex_);
+        releasedOnClose_.push_back(this);
+    }
+    bool EndedBeforeTheWindowWent() const { return endedBeforeTheWindowWent_; }
+    // Called as the stage window takes a close, and as the launcher destroys it.
+    static void OnClose(bool going) {
+        std::lock_guard<std::mutex> lock(closeMutex_);
+        for (TestChild* child : releasedOnClose_) {
+            if (going) {
+                child->endedBeforeTheWindowWent_ = child->HasEnded();
+                ::SetEvent(child->windowGone_);
+            } else if (!child->releaser_.joinable()) {
+                child->releaser_ = std::thread([child] {
+                    if (::WaitForSingleObject(child->windowGone_, kPatienceMs) == WAIT_TIMEOUT) child->Release();
+                });
+            }
+        }
     }
     bool Started() const { return process_.started(); }
     bool HasEnded() const { return process_.EndsWithin(0); }
@@ -95,11 +117,36 @@ private:
         return child;
     }
 
+    void KeepFromClose() {
+        std::lock_guard<std::mutex> lock(closeMutex_);
+        releasedOnClose_.erase(std::remove(releasedOnClose_.begin(), releasedOnClose_.end(), this),
+                               releasedOnClose_.end());
+    }
+
     std::wstring name_;
     HANDLE release_;
     test::ChildProcess process_;
+    static constexpr DWORD kPatienceMs = 500;
+    HANDLE windowGone_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::thread releaser_;
+    bool endedBeforeTheWindowWent_ = false;
+    static std::mutex closeMutex_;
+    static std::vector<TestChild*> releasedOnClose_;
 };
+std::mutex TestChild::closeMutex_;
+std::vector<TestChild*> TestChild::releasedOnClose_;
+
+// The stage window's own procedure, behind one that tells the children to be
+// released on a close when the window takes one.
+WNDPROC g_stageProcedure = nullptr;
+LRESULT CALLBACK WatchedStageProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CLOSE || (message == WM_ENDSESSION && wParam)) TestChild::OnClose(false);
+    return ::CallWindowProcW(g_stageProcedure, window, message, wParam, lParam);
+}
+BOOL WINAPI NotedDestroyWindow(HWND window) {
+    TestChild::OnClose(true);
+    return ::DestroyWindow(window);
+}
 
 // Ends this program should a test hang, instead of letting it wait for ever.
 class Watchdog {
@@ -129,8 +176,12 @@ std::function<HANDLE()> g_execCab;
 std::function<HANDLE()> g_execBatOrExe;
 std::function<bool(DWORD*)> g_poll;
 
+HWND OwnStageWindow();
+
 bool RecordedPartialCopy() {
     g_calls.push_back(L"PartialCopy");
+    g_stageProcedure = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(OwnStageWindow(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WatchedStageProcedure)));
     return g_partialCopy();
 }
 HANDLE RecordedExecCab() {
@@ -147,8 +198,10 @@ bool RecordedPoll(DWORD* exitCode) {
 }
 
 int g_setTimerCalls = 0;
+std::function<void()> g_onFailedTimer;
 UINT_PTR WINAPI FailingSetTimer(HWND, UINT_PTR, UINT, TIMERPROC) {
     ++g_setTimerCalls;
+    if (g_onFailedTimer) std::exchange(g_onFailedTimer, nullptr)();
     return 0;
 }
 
@@ -169,6 +222,7 @@ protected:
         test::UseTempPath(temp_);
         g_setTimerCalls = 0;
         g_stages = {RecordedPartialCopy, RecordedExecCab, RecordedExecBatOrExe, RecordedPoll};
+        g_sys.DestroyWindow = NotedDestroyWindow;
         g_calls.clear();
         // A run that goes well: the expansion and the entry end at once with 0.
         g_partialCopy = [] { return true; };
@@ -385,10 +439,11 @@ TEST_F(StageTimer, OtherTimerIdsAreLeftAlone) {
 
 TEST_F(StageTimer, WithoutTimersTheRunStillEndsWithTheEntryCode) {
     g_sys.SetTimer = FailingSetTimer;
-    // The expansion runs a while; the entry is first found still running.
+    // The expansion runs until the launcher, finding no timer, waits for it
+    // itself; the entry is first found still running.
     g_execCab = [this] {
         TestChild& child = NewChild(0, true);
-        child.ReleaseSoon();
+        g_onFailedTimer = [&child] { child.Release(); };
         return child.HandleForLauncher();
     };
     g_execBatOrExe = [this] { return NewChild(9).HandleForLauncher(); };
@@ -414,9 +469,10 @@ TEST_F(StageTimer, WithoutTimersTheRunStillEndsWithTheEntryCode) {
 class StageClose : public StageMachine {
 protected:
     // The run, closed while child was running, waited for the child to end
-    // on its own: by the time it returned, the child had ended with its code.
+    // on its own: by the time its window went, the child had ended with its
+    // code.
     static void ExpectWaitedFor(const TestChild& child, DWORD childExitCode) {
-        EXPECT_TRUE(child.HasEnded());
+        EXPECT_TRUE(child.EndedBeforeTheWindowWent());
         EXPECT_EQ(child.ExitCode(), childExitCode);
     }
 };
@@ -457,8 +513,8 @@ TEST_F(StageClose, WhileCopying) {
 TEST_F(StageClose, WhileTheExpansionStarts) {
     TestChild& expansion = NewChild(6, true);
     g_execCab = [&] {
+        expansion.ReleaseOnClose();
         PostToStageWindow(WM_CLOSE);
-        expansion.ReleaseSoon();
         return expansion.HandleForLauncher();
     };
     EXPECT_EQ(Run(), int(kExitInitial));
@@ -470,8 +526,8 @@ TEST_F(StageClose, WhileTheExpansionStarts) {
 TEST_F(StageClose, WhileTheEntryStarts) {
     TestChild& entry = NewChild(6, true);
     g_execBatOrExe = [&] {
+        entry.ReleaseOnClose();
         PostToStageWindow(WM_CLOSE);
-        entry.ReleaseSoon();
         return entry.HandleForLauncher();
     };
     EXPECT_EQ(Run(), int(kExitInitial));
@@ -492,8 +548,8 @@ TEST_F(StageClose, InsideThePollTheLoopStillEnds) {
         g_poll = [&](DWORD* exitCode) {
             if (EntryStarted() != duringEntry) return PollChildProcess(exitCode);
             HWND window = OwnStageWindow();
+            child.ReleaseOnClose();
             ::PostMessageW(window, WM_CLOSE, 0, 0);
-            child.ReleaseSoon();
             bool running = PollChildProcess(exitCode);
             closedInside = !::IsWindow(window) && g_run.child == nullptr;
             return running;
@@ -557,8 +613,8 @@ TEST_F(StageClose, FromAnotherThreadWhileTheEntryRuns) {
         if (::WaitForSingleObject(entryRuns, 60000) != WAIT_OBJECT_0) return;
         HWND window = test::FindStageWindow(::GetCurrentProcessId());
         found = window != nullptr;
+        entry.ReleaseOnClose();
         ::PostMessageW(window, WM_CLOSE, 0, 0);
-        entry.ReleaseSoon();
     });
     int exitCode = Run();
     outside.join();
@@ -594,8 +650,9 @@ protected:
             HWND window = test::FindStageWindow(::GetCurrentProcessId());
             if (window == nullptr) return;
             answers.query = ::SendMessageW(window, WM_QUERYENDSESSION, 0, 0);
-            entry.ReleaseSoon();
+            entry.ReleaseOnClose();
             answers.end = ::SendMessageW(window, WM_ENDSESSION, ending, 0);
+            entry.Release();  // a session that goes on closes nothing
         });
         *exitCode = Run();
         windows.join();
@@ -611,7 +668,7 @@ TEST_F(StageEndSession, SessionEndingClosesWithoutTakingTheEntryCode) {
     EXPECT_EQ(answers.query, TRUE);
     EXPECT_EQ(answers.end, 0);
     EXPECT_EQ(exitCode, int(kExitInitial));
-    EXPECT_TRUE(entry.HasEnded());
+    EXPECT_TRUE(entry.EndedBeforeTheWindowWent());
     EXPECT_EQ(entry.ExitCode(), 5u);
     EXPECT_EQ(Log(), Expected({L"ExecCab return 0."}, kExitInitial));
 }
