@@ -92,46 +92,45 @@ HANDLE Start(const Child& child, HANDLE* thread) {
         *thread = process.hThread;
         return process.hProcess;
     }
-    if (suspended) ::ResumeThread(process.hThread);
-    ::CloseHandle(process.hThread);
+    UniqueHandle firstThread(process.hThread);
+    if (suspended) ::ResumeThread(firstThread.get());
     return process.hProcess;
 }
 
 ChildProcess::ChildProcess(const Child& child) : timeoutMs_(child.timeoutMs), commandLine_(child.commandLine) {
     Child inJob = child;
-    if (inJob.job == nullptr) inJob.job = ownJob_ = ::CreateJobObjectW(nullptr, nullptr);
+    if (inJob.job == nullptr) {
+        ownJob_.reset(::CreateJobObjectW(nullptr, nullptr));
+        inJob.job = ownJob_.get();
+    }
     job_ = inJob.job;
-    process_ = Start(inJob, &thread_);
-    if (process_ == nullptr) startError_ = ::GetLastError();
+    HANDLE thread = nullptr;
+    process_.reset(Start(inJob, &thread));
+    if (!process_.valid()) startError_ = ::GetLastError();
+    thread_.reset(thread);
 }
 
 ChildProcess::ChildProcess(HANDLE process, DWORD timeoutMs) : process_(process), timeoutMs_(timeoutMs) {}
 
 ChildProcess::~ChildProcess() {
-    if (process_ != nullptr) {
-        if (Running()) End();
-        ::CloseHandle(process_);
-    }
-    if (thread_ != nullptr) ::CloseHandle(thread_);
-    if (ownJob_ != nullptr) ::CloseHandle(ownJob_);
+    if (process_.valid() && Running()) End();
 }
 
 void ChildProcess::Resume() {
-    ::ResumeThread(thread_);
-    ::CloseHandle(thread_);
-    thread_ = nullptr;
+    ::ResumeThread(thread_.get());
+    thread_.reset();
 }
 
 DWORD ChildProcess::ExitCode() const {
     DWORD code = ~0u;
-    if (process_ != nullptr) ::GetExitCodeProcess(process_, &code);
+    if (process_.valid()) ::GetExitCodeProcess(process_.get(), &code);
     return code;
 }
 
 DWORD ChildProcess::Wait(DWORD timeoutMs) {
     // A child that did not start is the test's failure, never an exit code to
     // compare: say so, and why.
-    if (process_ == nullptr) {
+    if (!process_.valid()) {
         ADD_FAILURE() << "could not start " << Narrow(commandLine_) << " (error " << startError_ << ")";
         return ~0u;
     }
@@ -146,7 +145,7 @@ void ChildProcess::End() {
     if (job_ != nullptr) {
         ::TerminateJobObject(job_, ~0u);
     } else {
-        ::TerminateProcess(process_, ~0u);
+        ::TerminateProcess(process_.get(), ~0u);
     }
 }
 

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/handles.h"
+
 namespace kesto::test {
 
 // How long a test waits for a child to end, and a child for its test.
@@ -44,13 +46,13 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    bool started() const { return process_ != nullptr; }
-    HANDLE handle() const { return process_; }
-    DWORD pid() const { return ::GetProcessId(process_); }
+    bool started() const { return process_.valid(); }
+    HANDLE handle() const { return process_.get(); }
+    DWORD pid() const { return ::GetProcessId(process_.get()); }
     // Lets a child started suspended run.
     void Resume();
-    bool Running() const { return ::WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
-    bool EndsWithin(DWORD ms) const { return ::WaitForSingleObject(process_, ms) == WAIT_OBJECT_0; }
+    bool Running() const { return ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
+    bool EndsWithin(DWORD ms) const { return ::WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0; }
     // The exit code; STILL_ACTIVE while it runs, ~0u when there is none to read.
     DWORD ExitCode() const;
     // Waits for the end, at most timeoutMs (by default child.timeoutMs), and
@@ -63,10 +65,10 @@ public:
 private:
     void End();
 
-    HANDLE process_ = nullptr;
-    HANDLE thread_ = nullptr;
-    HANDLE job_ = nullptr;
-    HANDLE ownJob_ = nullptr;
+    UniqueHandle process_;
+    UniqueHandle thread_;      // while it waits to be resumed
+    UniqueHandle ownJob_;      // the job made for it when the caller gave none
+    HANDLE job_ = nullptr;     // the job it runs in: child.job or ownJob_
     DWORD timeoutMs_;
     std::wstring commandLine_;
     DWORD startError_ = 0;

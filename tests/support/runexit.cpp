@@ -15,22 +15,9 @@
 #include <cwchar>
 #include <string>
 
+#include "platform/handles.h"
+
 namespace {
-
-// Owns one kernel handle.
-class Handle {
-public:
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    ~Handle() {
-        if (handle_ != nullptr) CloseHandle(handle_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 std::string ToUtf8(const std::wstring& text) {
     if (text.empty()) return std::string();
@@ -80,8 +67,8 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "runexit: CreateProcessW failed, error %lu\n", GetLastError());
         return 3;
     }
-    Handle process(info.hProcess);
-    Handle thread(info.hThread);
+    kesto::UniqueHandle process(info.hProcess);
+    kesto::UniqueHandle thread(info.hThread);
     if (showImage) {
         PrintImagePath(process.get());
         std::fflush(stdout);

@@ -3,6 +3,7 @@
 #include "payload/package_format.h"
 
 #include "launcher/launcher.h"
+#include "platform/handles.h"
 
 #include <gtest/gtest.h>
 
@@ -111,53 +112,50 @@ bool MakeFolders(const std::wstring& path) {
 std::vector<std::wstring> ListFolder(const std::wstring& folder) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;
-    HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return names;
+    UniqueFind search(::FindFirstFileW((folder + L"\\*").c_str(), &found));
+    if (!search.valid()) return names;
     do {
         std::wstring name = found.cFileName;
         if (name != L"." && name != L"..") names.push_back(name);
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
+    } while (::FindNextFileW(search.get(), &found));
     std::sort(names.begin(), names.end());
     return names;
 }
 
 std::string ReadBytes(const std::wstring& path) {
     std::string bytes;
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.valid()) return bytes;
     char block[65536];
     DWORD read = 0;
-    while (::ReadFile(file, block, sizeof(block), &read, nullptr) && read > 0) bytes.append(block, read);
-    ::CloseHandle(file);
+    while (::ReadFile(file.get(), block, sizeof(block), &read, nullptr) && read > 0) bytes.append(block, read);
     return bytes;
 }
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (!file.valid()) return false;
     size_t done = 0;
     bool ok = true;
     while (ok && done < bytes.size()) {
         DWORD chunk = DWORD(std::min<size_t>(bytes.size() - done, 1 << 20));
         DWORD written = 0;
-        ok = ::WriteFile(file, bytes.data() + done, chunk, &written, nullptr) && written == chunk;
+        ok = ::WriteFile(file.get(), bytes.data() + done, chunk, &written, nullptr) && written == chunk;
         done += written;
     }
-    ::CloseHandle(file);
     return ok;
 }
 
 bool WriteText(const std::wstring& path, const std::string& text) { return WriteBytes(path, text); }
 
 std::vector<BYTE> OwnUser() {
-    HANDLE token = nullptr;
+    HANDLE opened = nullptr;
     std::vector<BYTE> user(256);
     DWORD size = 0;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
-    ::GetTokenInformation(token, TokenUser, user.data(), DWORD(user.size()), &size);
-    ::CloseHandle(token);
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) return {};
+    UniqueHandle token(opened);
+    ::GetTokenInformation(token.get(), TokenUser, user.data(), DWORD(user.size()), &size);
     return user;
 }
 
