@@ -48,22 +48,16 @@ TEST_F(OptionLookup, NearMissesDoNotMatchAndLeaveTheFlagAlone) {
     }
 }
 
-TEST_F(OptionLookup, ProgramPathIsNeverAnOption) {
-    test::PretendStartedAs(L"/LOG:C:\\x", L"");
-    CParseParam options;
-    int found = 0;
-    EXPECT_EQ(options.GetOption(L"LOG:", &found), L"");
-    EXPECT_EQ(found, 0);
-}
-
-TEST_F(OptionLookup, FailedSplitMeansNoArguments) {
+TEST_F(OptionLookup, ProgramPathIsNeverAnOptionNorIsAnEmptyCommandLine) {
     // CommandLineToArgvW of an empty command line gives the program path
     // alone; nothing is found.
-    test::PretendStartedAs(L"", L"");
-    CParseParam options;
-    int found = 0;
-    EXPECT_EQ(options.GetOption(L"LOG:", &found), L"");
-    EXPECT_EQ(found, 0);
+    for (const wchar_t* program : {L"/LOG:C:\\x", L""}) {
+        test::PretendStartedAs(program, L"");
+        CParseParam options;
+        int found = 0;
+        EXPECT_EQ(options.GetOption(L"LOG:", &found), L"") << program;
+        EXPECT_EQ(found, 0) << program;
+    }
 }
 
 }  // namespace

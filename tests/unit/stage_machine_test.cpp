@@ -44,12 +44,24 @@ const test::ChildRole kEndRole(L"end", EndWhenReleased);
 // A child process that ends with a chosen exit code, at once or only once it
 // is released. The test keeps a handle of its own, so that it can still look
 // at the child after the launcher has closed the one it was given.
+//
+// A child that waits is watched through a close of the stage window (WM_CLOSE,
+// or WM_ENDSESSION for a session that ends): a launcher that waits for it
+// destroys the window only once it has ended. It is released when the
+// launcher, having taken the close, has not destroyed the window within
+// kPatienceMs, and never after: a launcher that does not wait finds it still
+// running. Another thread cannot see the launcher's wait itself; the bound
+// only limits how slow a launcher that does not wait may be and go unnoticed,
+// and never fails one that waits.
 class TestChild {
 public:
     TestChild(DWORD exitCode, bool waitForRelease)
         : name_(waitForRelease ? NewEventName() : L""),
           release_(waitForRelease ? ::CreateEventW(nullptr, TRUE, FALSE, name_.c_str()) : nullptr),
-          process_(Ending(exitCode, name_)) {}
+          process_(Ending(exitCode, name_)) {
+        std::lock_guard<std::mutex> lock(closeMutex_);
+        if (waitForRelease) watched_.push_back(this);
+    }
     ~TestChild() {
         KeepFromClose();
         ::SetEvent(windowGone_);
@@ -72,23 +84,11 @@ public:
     void Release() {
         if (release_ != nullptr) ::SetEvent(release_);
     }
-    // Watches the child through a close of the stage window (WM_CLOSE, or
-    // WM_ENDSESSION for a session that ends): a launcher that waits for it
-    // destroys the window only once it has ended. The child is released when
-    // the launcher, having taken the close, has not destroyed the window
-    // within kPatienceMs, and never after: a launcher that does not wait
-    // finds it still running. Another thread cannot see the launcher's wait
-    // itself; the bound only limits how slow a launcher that does not wait
-    // may be and go unnoticed, and never fails one that waits.
-    void ReleaseOnClose() {
-        std::lock_guard<std::mutex> lock(closeMutex_);
-        releasedOnClose_.push_back(this);
-    }
     bool EndedBeforeTheWindowWent() const { return endedBeforeTheWindowWent_; }
     // Called as the stage window takes a close, and as the launcher destroys it.
     static void OnClose(bool going) {
         std::lock_guard<std::mutex> lock(closeMutex_);
-        for (TestChild* child : releasedOnClose_) {
+        for (TestChild* child : watched_) {
             if (going) {
                 child->endedBeforeTheWindowWent_ = child->HasEnded();
                 ::SetEvent(child->windowGone_);
@@ -119,8 +119,7 @@ private:
 
     void KeepFromClose() {
         std::lock_guard<std::mutex> lock(closeMutex_);
-        releasedOnClose_.erase(std::remove(releasedOnClose_.begin(), releasedOnClose_.end(), this),
-                               releasedOnClose_.end());
+        watched_.erase(std::remove(watched_.begin(), watched_.end(), this), watched_.end());
     }
 
     std::wstring name_;
@@ -131,10 +130,10 @@ private:
     std::thread releaser_;
     bool endedBeforeTheWindowWent_ = false;
     static std::mutex closeMutex_;
-    static std::vector<TestChild*> releasedOnClose_;
+    static std::vector<TestChild*> watched_;
 };
 std::mutex TestChild::closeMutex_;
-std::vector<TestChild*> TestChild::releasedOnClose_;
+std::vector<TestChild*> TestChild::watched_;
 
 // The stage window's own procedure, behind one that tells the children to be
 // released on a close when the window takes one.
@@ -513,7 +512,6 @@ TEST_F(StageClose, WhileCopying) {
 TEST_F(StageClose, WhileTheExpansionStarts) {
     TestChild& expansion = NewChild(6, true);
     g_execCab = [&] {
-        expansion.ReleaseOnClose();
         PostToStageWindow(WM_CLOSE);
         return expansion.HandleForLauncher();
     };
@@ -526,7 +524,6 @@ TEST_F(StageClose, WhileTheExpansionStarts) {
 TEST_F(StageClose, WhileTheEntryStarts) {
     TestChild& entry = NewChild(6, true);
     g_execBatOrExe = [&] {
-        entry.ReleaseOnClose();
         PostToStageWindow(WM_CLOSE);
         return entry.HandleForLauncher();
     };
@@ -548,7 +545,6 @@ TEST_F(StageClose, InsideThePollTheLoopStillEnds) {
         g_poll = [&](DWORD* exitCode) {
             if (EntryStarted() != duringEntry) return PollChildProcess(exitCode);
             HWND window = OwnStageWindow();
-            child.ReleaseOnClose();
             ::PostMessageW(window, WM_CLOSE, 0, 0);
             bool running = PollChildProcess(exitCode);
             closedInside = !::IsWindow(window) && g_run.child == nullptr;
@@ -613,7 +609,6 @@ TEST_F(StageClose, FromAnotherThreadWhileTheEntryRuns) {
         if (::WaitForSingleObject(entryRuns, 60000) != WAIT_OBJECT_0) return;
         HWND window = test::FindStageWindow(::GetCurrentProcessId());
         found = window != nullptr;
-        entry.ReleaseOnClose();
         ::PostMessageW(window, WM_CLOSE, 0, 0);
     });
     int exitCode = Run();
@@ -650,8 +645,7 @@ protected:
             HWND window = test::FindStageWindow(::GetCurrentProcessId());
             if (window == nullptr) return;
             answers.query = ::SendMessageW(window, WM_QUERYENDSESSION, 0, 0);
-            entry.ReleaseOnClose();
-            answers.end = ::SendMessageW(window, WM_ENDSESSION, ending, 0);
+                answers.end = ::SendMessageW(window, WM_ENDSESSION, ending, 0);
             entry.Release();  // a session that goes on closes nothing
         });
         *exitCode = Run();
