@@ -481,28 +481,23 @@ TEST_F(StageClose, WhileCopying) {
     EXPECT_EQ(Stages(), (std::vector<std::wstring>{L"PartialCopy"}));
 }
 
-TEST_F(StageClose, WhileTheExpansionStarts) {
-    TestChild& expansion = NewChild(6, true);
-    g_execCab = [&] {
-        PostToStageWindow(WM_CLOSE);
-        return expansion.HandleForLauncher();
-    };
-    EXPECT_EQ(Run(), int(kExitInitial));
-    ExpectWaitedFor(expansion, 6);
-    EXPECT_EQ(Log(), Expected({}, kExitInitial));
-    EXPECT_EQ(Stages(), (std::vector<std::wstring>{L"PartialCopy", L"ExecCab"}));
-}
-
-TEST_F(StageClose, WhileTheEntryStarts) {
-    TestChild& entry = NewChild(6, true);
-    g_execBatOrExe = [&] {
-        PostToStageWindow(WM_CLOSE);
-        return entry.HandleForLauncher();
-    };
-    EXPECT_EQ(Run(), int(kExitInitial));
-    ExpectWaitedFor(entry, 6);
-    EXPECT_EQ(Log(), Expected({L"ExecCab return 0."}, kExitInitial));
-    EXPECT_EQ(Stages(), (std::vector<std::wstring>{L"PartialCopy", L"ExecCab", L"Poll", L"ExecBatOrExe"}));
+TEST_F(StageClose, WhileAChildStarts) {
+    for (bool duringEntry : {false, true}) {
+        g_calls.clear();
+        TestChild& child = NewChild(6, true);
+        std::function<HANDLE()> start = [&] {
+            PostToStageWindow(WM_CLOSE);
+            return child.HandleForLauncher();
+        };
+        g_execCab = duringEntry ? [this] { return NewChild(0).HandleForLauncher(); } : start;
+        g_execBatOrExe = start;
+        EXPECT_EQ(Run(), int(kExitInitial));
+        ExpectWaitedFor(child, 6);
+        EXPECT_EQ(Log(), Expected(duringEntry ? std::vector<std::wstring>{L"ExecCab return 0."}
+                                              : std::vector<std::wstring>{},
+                                  kExitInitial));
+        EXPECT_EQ(Stages().back(), duringEntry ? L"ExecBatOrExe" : L"ExecCab");
+    }
 }
 
 TEST_F(StageClose, InsideThePollTheLoopStillEnds) {
