@@ -8,7 +8,7 @@ That table is Unicode's simple upper-case mapping, kept only where it goes
 both ways: a letter is upper-cased to U when U's simple lower-case mapping is
 that letter again. So "ı", "ſ", "µ", final "ς", title-case "ǅ" and the like
 stay as they are, as they do on Windows (tests/pack/upcase_test.cpp compares
-every unit with Wine's).
+every unit with Wine's). Final sigma is the one unit added (see below).
 
 The table is a list of runs: first, last, distance, step. Every step-th unit
 from first to last is upper-cased by adding distance; the units between are
@@ -31,7 +31,12 @@ for line in open(source, encoding="utf-8"):
     if fields[13]:
         lower[code] = int(fields[13], 16)
 
-mapping = sorted((code, up) for code, up in upper.items() if code < 0x10000 and up < 0x10000 and lower.get(up) == code)
+both_ways = {code: up for code, up in upper.items() if code < 0x10000 and up < 0x10000 and lower.get(up) == code}
+# The upcase tables that Windows writes onto NTFS volumes also take final
+# sigma for capital sigma; RtlUpcaseUnicodeChar (as Wine has it) does not. Two
+# names that one of them takes for one are refused.
+both_ways[0x03C2] = 0x03A3
+mapping = sorted(both_ways.items())
 
 runs = []  # [first, last, distance, step]
 for code, up in mapping:
