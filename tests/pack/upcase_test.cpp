@@ -42,7 +42,7 @@ TEST(Upcase, EveryUnitAsWindowsUpcasesAndComparesIt) {
             if (++differences <= 20)
                 ADD_FAILURE() << std::hex << "U+" << unit << ": Windows upcases it to U+" << unsigned(windows)
                               << ", the packer to U+" << unsigned(packer) << (same ? "" : "; not the same name")
-                              << "; next unit: order " << order << ", the packer's " << packerOrder;
+                              << std::dec << "; next unit: order " << order << ", the packer's " << packerOrder;
         }
     }
     EXPECT_EQ(differences, 0);
