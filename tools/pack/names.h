@@ -29,7 +29,8 @@ bool ToUtf16(const std::string& utf8, std::u16string& utf16);
 // One UTF-16 code unit upper-cased the way Windows compares names
 // (RtlUpcaseUnicodeChar, CompareStringOrdinal ignoring case, NTFS's upcase
 // table): Unicode's simple upper-case mapping of the Basic Multilingual Plane
-// where it goes both ways (upcase_table.inc, made by scripts/upcase-table.py).
+// where it goes both ways, and final sigma as capital sigma as NTFS volumes
+// take it (upcase_table.inc, made by scripts/upcase-table.py).
 char16_t Upcase(char16_t unit);
 
 // NTFS's order of names in a folder: both upper-cased unit by unit, then
