@@ -134,17 +134,17 @@ rows=$build/bench-rows.tsv
 : >"$rows"
 keep_rows() { grep '^ROW' | cut -f2- >>"$rows"; }
 
-say "1/7 payload copy ($copy_rounds rounds)"
+say "1/8 payload copy ($copy_rounds rounds)"
 run_bench payload_copy_bench "$data/pkg-$big.exe" "$data/pkg-$big-unaligned.exe" "$copy_scratch" "$copy_rounds" | keep_rows
-say "2/7 memory ($memory_rounds rounds)"
+say "2/8 memory ($memory_rounds rounds)"
 run_bench memory_bench "$data/pkg-$bigger.exe" "$data/pkg-1.exe" "$memory_rounds" | keep_rows
-say "3/7 run overhead ($overhead_rounds rounds)"
+say "3/8 run overhead ($overhead_rounds rounds)"
 run_bench run_overhead_bench "$data/pkg-1.exe" "$data/pkg-1.cab" noop.exe "$scratch/overhead" "$overhead_rounds" | keep_rows
-say "4/7 log cost ($log_rounds rounds)"
+say "4/8 log cost ($log_rounds rounds)"
 run_bench log_cost_bench "$scratch/log" 500 "$log_rounds" | keep_rows
 
 # --- Stub size ---------------------------------------------------------------
-say "5/7 stub size"
+say "5/8 stub size"
 size=$(stat -c %s "$release_stub")
 x64_size=$(stat -c %s "$stub")
 budget=$(sed -n 's/^set(KESTO_RELEASE_STUB_MAX_BYTES \([0-9]*\))$/\1/p' "$top/cmake/stub-budget.cmake")
@@ -155,7 +155,7 @@ awk -v s="$size" -v x="$x64_size" -v b="$budget" 'BEGIN {
          x / 1024, kib, kib / 136, b / 1024, ok }' >>"$rows"
 
 # --- Other self-extractors, natively ----------------------------------------
-say "6/7 the same $big MiB with makeself and 7-Zip, natively ($peer_rounds rounds)"
+say "6/8 the same $big MiB with makeself and 7-Zip, natively ($peer_rounds rounds)"
 now() { date +%s.%N; }
 peer_times=$build/bench-peers.tsv
 : >"$peer_times"
@@ -213,7 +213,7 @@ awk -v n="$big" '
 # back and checked) against the gcab program making only the cabinet of the
 # same files, compressed and stored, alternating. A build that fails counts
 # as no time: the script stops.
-say "7/7 packing $big MiB of mixed files: kesto-pack build against gcab -c ($pack_rounds rounds)"
+say "7/8 packing $big MiB of mixed files: kesto-pack build against gcab -c ($pack_rounds rounds)"
 mixed=$data/mixed-$big
 if [ ! -f "$mixed/.complete" ]; then
   rm -rf "$data"/mixed-* && mkdir -p "$mixed/bin" "$mixed/text" "$mixed/small"
@@ -290,6 +290,52 @@ awk -v n="$big" -F' ' '
     }
   }' "$pack_times" >>"$rows"
 rm -rf "$pack_out"
+
+# --- Names, natively --------------------------------------------------------------
+# names-<n>.exe: a stored package of n names (n - 1 empty files and setup.cmd)
+# made by kesto-pack. inspect of 65,535 names against inspect of 16,384 names
+# scaled by 65,535 / 16,384, alternating: a check that compared every pair of
+# names would take four times as long per name.
+say "8/8 inspect of 65,535 names against 16,384 names ($pack_rounds rounds)"
+make_names() {
+  local n=$1 folder=$data/names-$1
+  if [ ! -f "$data/names-$n.exe" ] || [ "$pack" -nt "$data/names-$n.exe" ]; then
+    rm -rf "$folder" && mkdir -p "$folder"
+    (cd "$folder" && seq -f 'file-%05g.txt' 1 $((n - 1)) | xargs touch && printf '@exit /b 0\r\n' >setup.cmd)
+    "$pack" build --store --stub "$release_stub" --out "$data/names-$n.exe" "$folder" >/dev/null
+    rm -rf "$folder"
+  fi
+}
+make_names 16384
+make_names 65535
+names_times=$build/bench-names.tsv
+: >"$names_times"
+time_inspect() {
+  local start; start=$(now)
+  "$pack" inspect "$data/names-$1.exe" >"$scratch/inspect-$1.txt" || { say "inspect of $1 names failed"; exit 1; }
+  local seconds; seconds=$(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')
+  grep -q "^cabinet: .* $1 files," "$scratch/inspect-$1.txt" || { say "inspect did not list $1 files"; exit 1; }
+  echo "$1 $seconds" >>"$names_times"
+}
+for ((round = 0; round < pack_rounds; round++)); do
+  if ((round % 2)); then time_inspect 16384; time_inspect 65535; else time_inspect 65535; time_inspect 16384; fi
+done
+awk -F' ' '
+  function sorted(name, v,   i, j, t, c) {
+    c = 0
+    for (i = 1; i <= count; i++) if (who[i] == name) v[++c] = secs[i]
+    for (i = 1; i <= c; i++) for (j = i + 1; j <= c; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+    return c
+  }
+  function median(v, c) { return c % 2 ? v[(c + 1) / 2] : (v[c / 2] + v[c / 2 + 1]) / 2 }
+  { who[++count] = $1; secs[count] = $2 }
+  END {
+    scale = 65535 / 16384
+    c = sorted(65535, big); m = median(big, c)
+    d = sorted(16384, small); b = median(small, d) * scale
+    printf "8 names: kesto-pack inspect of 65,535 names (1.8 MB) vs 16,384 names, scaled by 65535/16384\t%.2f s\t%.2f\t%.2f\t%.2f s (%.2f to %.2f)\t%.2fx\t<= 2.00x\t%s\n",
+           m, big[1], big[c], b, small[1] * scale, small[d] * scale, m / b, m / b <= 2 ? "yes" : "no"
+  }' "$names_times" >>"$rows"
 
 # --- The table ----------------------------------------------------------------
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)

@@ -13,6 +13,7 @@ packages=(
   xxhash libxxhash-dev libcli11-dev nlohmann-json3-dev python3
   cabextract osslsigncode openssl
   dpkg-dev zip unzip groff-base
+  unicode-data  # scripts/upcase-table.py
 )
 # Extra groups: "bench" and "vm" pull in what only those targets need.
 for group in "$@"; do

@@ -184,6 +184,14 @@ TEST(EntryPrediction, FollowsNtfsOrderAndTheKindsPrecedence) {
     EXPECT_EQ(PredictEntry({"_x.bat", "ZZ.bat"}).entry, "ZZ.bat");
     EXPECT_TRUE(SameName("straße.BAT", "STRASSE.bat") == false);  // no multi-letter mappings
     EXPECT_TRUE(SameName("ärger.bat", "ÄRGER.BAT"));
+    // Windows' upper case of the whole Basic Multilingual Plane, where it
+    // goes both ways ("ı", "ſ", "µ" and title-case "ǅ" stay as they are), and
+    // final sigma as NTFS volumes take it.
+    using Pair = std::pair<const char*, const char*>;
+    for (const Pair& same : {Pair{"Ⓐ.bat", "ⓐ.bat"}, {"ǆ", "Ǆ"}, {"ⅰ", "Ⅰ"}, {"ƀ", "Ƀ"}, {"ɐ", "Ɐ"}, {"ა", "Ა"}, {"ꙁ", "Ꙁ"}, {"ς", "Σ"}})
+        EXPECT_TRUE(SameName(same.first, same.second)) << same.first;
+    for (const Pair& two : {Pair{"ı", "I"}, {"ſ", "S"}, {"µ", "Μ"}, {"ǅ", "Ǆ"}})
+        EXPECT_FALSE(SameName(two.first, two.second)) << two.first;
 
     // A command script beats programs; the programs are named as not started.
     EntryPrediction cmd = PredictEntry({"vcredist.exe", "setup.exe", "stray.cmd", "docs\\readme.bat"});
@@ -223,13 +231,19 @@ TEST(EntryPrediction, FoldersAndShortNamesMatchToo) {
 // Names and limits, checked before anything is written
 
 TEST(PackRules, NamesWindowsCannotHoldOrThatLeaveTheFolder) {
-    for (const char* bad : {"a:b", "x?", "trailing.", "trailing ", "CON", "nul.txt", "Lpt1.log", "tab\there"})
+    for (const char* bad : {"a:b", "x?", "trailing.", "trailing ", "CON", "nul.txt", "Lpt1.log", "tab\there", "COM0",
+                            "lpt0.txt", "COM¹", "com².log", "LPT³", "CONIN$", "conout$.txt", "CLOCK$"})
         EXPECT_NE(WindowsNameProblem(bad), "") << bad;
-    for (const char* good : {"setup.bat", "con-fig", "COM0", "naïve – 日本語.txt"}) EXPECT_EQ(WindowsNameProblem(good), "") << good;
+    for (const char* good : {"setup.bat", "con-fig", "COM10", "LPT⁴", "conin", "naïve – 日本語.txt"})
+        EXPECT_EQ(WindowsNameProblem(good), "") << good;
 
-    for (const char* outside : {"..\\x", "a\\..\\..\\x", "\\abs", "C:x", "a\\\\b", "...\\x", "a/../../x"})
+    for (const char* outside : {"..\\x", "a\\..\\..\\x", "\\abs", "a\\\\b", "...\\x", "a/../../x"})
         EXPECT_FALSE(StaysInside(outside)) << outside;
     EXPECT_TRUE(StaysInside("a\\b c\\..d"));
+    // A colon is a character Windows does not allow, not a way out.
+    NameCheck drive = CheckPackageNames({"setup.cmd", "C:x"});
+    EXPECT_EQ(drive.fault, NameCheck::kNotAllowed);
+    EXPECT_EQ(drive.detail, "the character :");
 }
 
 TEST(PackRules, CabinetLimits) {
@@ -242,11 +256,25 @@ TEST(PackRules, CabinetLimits) {
     EXPECT_NE(CheckLimits(files(65536, 1, 8), true).find("at most 65535"), std::string::npos);
     EXPECT_EQ(CheckLimits(files(1, 1, 254), true), "");  // 255 bytes with the digit
     EXPECT_NE(CheckLimits(files(1, 1, 255), true).find("at most 255 bytes"), std::string::npos);
-    // One folder holds 65535 blocks of 32 KiB; stored, the cabinet's own
-    // headers must still fit below 2 GiB.
-    EXPECT_NE(CheckLimits(files(2, 0x40000000, 8), true).find("at most 2147450880 bytes"), std::string::npos);
-    EXPECT_NE(CheckLimits(files(1, 0x7FFF0000, 8), false).find("Windows reads cabinets of at most"), std::string::npos);
-    EXPECT_EQ(CheckLimits(files(1, 0x7FF00000, 8), false), "");
+    // The most the files can hold: the cabinet, with its headers and one
+    // header for each block of 32 KiB, within 2^31 - 1 bytes. Two files named
+    // "nnnnnnnn0" and "nnnnnnnn1": 96 bytes before the data; stored,
+    // 65520 blocks of 32768 bytes and one of 23 (2146959383 bytes) make a
+    // cabinet of 96 + 65521 * 8 + 2146959383 = 2147483647 bytes. Compressed,
+    // each block may grow by 12 bytes: 65496 blocks and one of 683.
+    EXPECT_EQ(LargestFileBytes(files(2, 0, 8), false), 2146959383u);
+    EXPECT_EQ(LargestFileBytes(files(2, 0, 8), true), 2146173611u);
+    for (bool compress : {false, true}) {
+        const uint64_t most = LargestFileBytes(files(2, 0, 8), compress);
+        std::vector<CabinetInput> fits = files(2, most / 2, 8);
+        fits[1].size += most % 2;
+        EXPECT_EQ(CheckLimits(fits, compress), "");
+        EXPECT_EQ(LargestCabinetSize(fits, compress), 2147483647u);
+        fits[1].size += 1;
+        EXPECT_EQ(CheckLimits(fits, compress), "the files hold " + std::to_string(most + 1) + " bytes (2.0 GiB); a cabinet "
+                  "holds at most " + std::to_string(most) + " bytes (2.0 GiB) of these files" +
+                  (compress ? ", compressed (counting incompressible data)" : ", stored"));
+    }
     EXPECT_EQ(LargestCabinetSize(files(1, 100, 1), false), 36u + 8 + 16 + 3 + 8 + 100);
 }
 
@@ -262,15 +290,42 @@ TEST_F(PackTool, RefusesBeforeWritingAnything) {
     EXPECT_NE(tooLong.output.find("a cabinet holds names of at most 255 bytes"), std::string::npos) << tooLong.output;
     fs::remove_all(tree / std::string(200, 'd'));
 
-    // Two names that are one to Windows; a name Windows cannot hold.
-    Write(tree / "Setup.BAT", "x");
-    EXPECT_NE(Pack({"build", "--stub", kStub, "--out", out, tree.string()}).output.find("the same name to Windows"),
-              std::string::npos);
-    fs::remove(tree / "Setup.BAT");
-    Write(tree / "what?.txt", "x");
-    EXPECT_NE(Pack({"build", "--stub", kStub, "--out", out, tree.string()}).output.find("Windows does not allow"),
-              std::string::npos);
-    fs::remove(tree / "what?.txt");
+    // Two names that are one to Windows, in ASCII and beyond, at the top and
+    // in a folder.
+    for (const auto& pair : std::vector<std::pair<std::string, std::string>>{
+             {"setup.bat", "Setup.BAT"}, {"Ⓐ.bat", "ⓐ.bat"}, {"ǆ.txt", "Ǆ.txt"}, {"ⅰ.txt", "Ⅰ.txt"}, {"ƀ.txt", "Ƀ.txt"},
+             {"ɐ.txt", "Ɐ.txt"}, {"ა.txt", "Ა.txt"}, {"ꙁ.txt", "Ꙁ.txt"}, {"sub/ⓡun.cmd", "sub/Ⓡun.cmd"}}) {
+        Write(tree / pair.first, "@exit /b 0\r\n");
+        Write(tree / pair.second, "x");
+        Result same = Pack({"build", "--stub", kStub, "--out", out, tree.string()});
+        EXPECT_EQ(same.code, 1) << pair.second;
+        EXPECT_NE(same.output.find("have the same name to Windows"), std::string::npos) << same.output;
+        fs::remove(tree / pair.second);
+        if (pair.first != "setup.bat") fs::remove(tree / pair.first);
+    }
+    fs::remove_all(tree / "sub");
+    // Names Windows cannot hold: a backslash in a Linux name is no folder,
+    // a colon no way out of the folder; devices with a number.
+    for (const char* name : {"what?.txt", "a\\b.txt", "C:x.txt", "COM0", "LPT¹.log", "CONIN$", "conout$.txt", "CLOCK$"}) {
+        Write(tree / name, "x");
+        Result refused = Pack({"build", "--stub", kStub, "--out", out, tree.string()});
+        EXPECT_EQ(refused.code, 1) << name;
+        EXPECT_NE(refused.output.find(name + std::string(": Windows does not allow this name (")), std::string::npos)
+            << refused.output;
+        fs::remove(tree / name);
+    }
+
+    // More than the files can take in one cabinet: the refusal names the
+    // most these files can take. setup.bat and big.bin need 94 bytes before
+    // the data; stored, 65520 blocks of 32768 bytes and one of 25 fill a
+    // cabinet of 2^31 - 1 bytes with their headers.
+    Write(tree / "big.bin", "");
+    fs::resize_file(tree / "big.bin", 2146959385 - 12 + 1);  // sparse
+    Result tooBig = Pack({"build", "--store", "--stub", kStub, "--out", out, tree.string()});
+    EXPECT_EQ(tooBig.code, 1);
+    EXPECT_NE(tooBig.output.find("the files hold 2146959386 bytes (2.0 GiB); a cabinet holds at most 2146959385 bytes "
+                                 "(2.0 GiB) of these files, stored"), std::string::npos) << tooBig.output;
+    fs::remove(tree / "big.bin");
 
     // --entry that is not the file that runs.
     Write(tree / "a.cmd", "x");
@@ -608,12 +663,18 @@ TEST_F(PackTool, HostilePackagesAreRefusedBeforeAnythingIsWritten) {
     // Names Windows cannot hold, and two names that are one to Windows.
     std::vector<std::pair<fs::path, std::string>> cases = {{package, "b.bin: its bytes overlap those of a.bin"}};
     const std::string file = (pair / "a.bin").string();
-    for (const char* name : {"CON", "NUL", "aux.txt", "trail.", "sub\\lpt1"})
+    for (const char* name : {"CON", "NUL", "aux.txt", "trail.", "sub\\lpt1", "COM0", "lpt0.txt", "COM¹", "LPT³.log",
+                             "CONIN$", "CONOUT$", "clock$.txt", "C:x"})
         cases.push_back({HostilePackage(std::string("name-") + (name[0] == 's' ? "sub" : name) + ".exe",
                                         {{"setup.cmd", file, 100000, 0}, {name, file, 100000, 0}}),
                          std::string("the name ") + name + ": Windows does not allow this name"});
-    cases.push_back({HostilePackage("twice.exe", {{"Setup.cmd", file, 100000, 0}, {"SETUP.CMD", file, 100000, 0}}),
-                     "the name SETUP.CMD: the same name to Windows as Setup.cmd"});
+    int twice = 0;
+    for (const auto& names : std::vector<std::pair<std::string, std::string>>{
+             {"Setup.cmd", "SETUP.CMD"}, {"Ⓐ.bat", "ⓐ.bat"}, {"ǆ.txt", "Ǆ.txt"}, {"ⅰ.txt", "Ⅰ.txt"}, {"ƀ.txt", "Ƀ.txt"},
+             {"ɐ.txt", "Ɐ.txt"}, {"ა.txt", "Ა.txt"}, {"ꙁ.txt", "Ꙁ.txt"}, {"sub\\Ⓡun.cmd", "sub\\ⓡun.cmd"}})
+        cases.push_back({HostilePackage("twice-" + std::to_string(++twice) + ".exe",
+                                        {{names.first, file, 100000, 0}, {names.second, file, 100000, 0}}),
+                         "the name " + names.second + ": the same name to Windows as " + names.first});
     for (const auto& hostile : cases) {
         for (const char* command : {"inspect", "extract"}) {
             std::vector<std::string> arguments = {command, hostile.first.string()};

@@ -6,10 +6,12 @@
 #           packing, expansion and extraction; a package signed afterwards
 #           still runs and inspect reports its signature
 #   windows the Windows packer under Wine builds, inspects (text and JSON)
-#           and extracts a package that the stub then runs
+#           and extracts a package that the stub then runs; refuses to build
+#           two names that Windows takes for one
 #   sizes   the Windows packer's packages of 3 MiB, 40 MiB stored and 70 MiB
 #           read back whole by cabextract, by its own extract and by xxhsum;
-#           names Windows cannot hold refused by its inspect and extract
+#           names Windows cannot hold or takes for one refused by its inspect
+#           and extract
 #
 #   pack_wine_test.sh entry|tree|windows|sizes
 #
@@ -124,6 +126,13 @@ windows)
   pack extract "$(winpath "$work/win.exe")" "$(winpath "$work/extracted")" >/dev/null
   expect_eq "windows packer: extract gives the tree" "$(listing "$work/extracted")" "$(listing "$src")"
   expect_eq "windows packer: the stub runs its package" "$(run_package "$work/win.exe")" 6
+  # Two names that Windows takes for one, in a folder: refused by name.
+  mkdir -p "$work/pair/sub" && echo x >"$work/pair/sub/Ⓡun.cmd" && echo y >"$work/pair/sub/ⓡun.cmd"
+  refused=$(pack build --stub "$(winpath "$KESTO_STUB")" --out "$(winpath "$work/pair.exe")" "$(winpath "$work/pair")") &&
+    status=0 || status=$?
+  expect_eq "windows packer: Ⓡun.cmd beside ⓡun.cmd refused" "$status" 1
+  expect_in "windows packer: named" "$refused" "have the same name to Windows (sub\\"
+  [ -e "$work/pair.exe" ] && fail "windows packer: wrote pair.exe"
   ls "$work" | grep -q 'kesto-pack-\|tmp-' && fail "temporary files left in $work" || echo "ok: nothing left behind"
   ;;
 
@@ -172,19 +181,31 @@ sizes)
   { head -c "$record_at" "$work/layout.exe"; head -c 32 /dev/zero
     tail -c +$((record_at + 33)) "$work/layout.exe" | head -c $((payload_at - record_at - 32)); } >"$work/prefix.bin"
   number=0
-  for name in CON NUL aux.txt trail.; do
+  # refused MESSAGE NAME...: a cabinet of setup.cmd and the names, refused
+  # with MESSAGE by inspect and extract.
+  refused() {
+    local message=$1 package
+    shift
     number=$((number + 1)) package=$work/names-$number.exe
-    (cd "$work/names" && rm -f ./* && printf '@exit /b 0\r\n' >setup.cmd && echo x >"./$name" &&
-      gcab -c -n ../names.cab setup.cmd "$name")
+    (cd "$work/names" && rm -rf ./* && printf '@exit /b 0\r\n' >setup.cmd &&
+      for name in "$@"; do mkdir -p "$(dirname "./$name")" && echo x >"./$name"; done &&
+      gcab -c ../names.cab setup.cmd "$@")
     { cat "$work/prefix.bin"; perl -0777 -pe '$_ = ~$_' "$work/names.cab"; } >"$package"
     inspected=$(pack inspect "$(winpath "$package")") && status=0 || status=$?
-    expect_eq "$name: inspect fails" "$status" 1
-    expect_in "$name: inspect names it" "$inspected" "the name $name: Windows does not allow this name"
+    expect_eq "$*: inspect fails" "$status" 1
+    expect_in "$*: inspect names it" "$inspected" "$message"
     extracted=$(pack extract "$(winpath "$package")" "$(winpath "$work/out")") && status=0 || status=$?
-    expect_eq "$name: extract fails" "$status" 1
-    expect_in "$name: extract names it" "$extracted" "the name $name: Windows does not allow this name"
-    [ -e "$work/out" ] && fail "$name: extract wrote $work/out" || echo "ok: $name: nothing extracted"
+    expect_eq "$*: extract fails" "$status" 1
+    expect_in "$*: extract names it" "$extracted" "$message"
+    [ -e "$work/out" ] && fail "$*: extract wrote $work/out" || echo "ok: $*: nothing extracted"
+  }
+  for name in CON NUL aux.txt trail. COM0 'LPT³.txt' 'CONIN$' 'clock$'; do
+    refused "the name $name: Windows does not allow this name" "$name"
   done
+  # Names that Windows takes for one.
+  refused 'the name ⓐ.bat: the same name to Windows as Ⓐ.bat' Ⓐ.bat ⓐ.bat
+  refused 'the name ა.txt: the same name to Windows as Ა.txt' Ა.txt ა.txt
+  refused 'the name sub\ⓡun.cmd: the same name to Windows as sub\Ⓡun.cmd' sub/Ⓡun.cmd sub/ⓡun.cmd
   ;;
 
 *) echo "usage: pack_wine_test.sh entry|tree|windows|sizes" >&2; exit 2 ;;

@@ -8,26 +8,15 @@ namespace kesto::pack {
 
 namespace {
 
-// Runs of lower-case letters that NTFS's upcase table moves by a fixed
-// distance: first, last (inclusive), distance.
-struct Run {
+// Windows' upper-case table: every step-th unit from first to last is
+// upper-cased by adding distance (scripts/upcase-table.py writes the runs).
+struct UpcaseRun {
     char16_t first, last;
-    int distance;
+    int32_t distance;
+    uint8_t step;
 };
-const Run kRuns[] = {
-    {0x0061, 0x007A, -32},  {0x00E0, 0x00F6, -32}, {0x00F8, 0x00FE, -32}, {0x03AC, 0x03AC, -38},
-    {0x03AD, 0x03AF, -37},  {0x03B1, 0x03C1, -32}, {0x03C2, 0x03C2, -31}, {0x03C3, 0x03CB, -32},
-    {0x03CC, 0x03CC, -64},  {0x03CD, 0x03CE, -63}, {0x0430, 0x044F, -32}, {0x0450, 0x045F, -80},
-    {0x0561, 0x0586, -48},  {0xFF41, 0xFF5A, -32},
-};
-// Ranges of alternating upper- and lower-case pairs: the unit after each
-// upper-case one (first, first + 2, ...) is its lower case.
-struct Pairs {
-    char16_t first, last;
-};
-const Pairs kPairs[] = {
-    {0x0100, 0x012F}, {0x0132, 0x0137}, {0x0139, 0x0148}, {0x014A, 0x0177}, {0x0179, 0x017E},
-    {0x0460, 0x0481}, {0x0490, 0x04BF}, {0x04D0, 0x04FF}, {0x1E00, 0x1E95}, {0x1EA0, 0x1EF9},
+const UpcaseRun kUpcaseRuns[] = {
+#include "upcase_table.inc"
 };
 
 std::u16string UpcasedUtf16(const std::string& name) {
@@ -50,15 +39,15 @@ struct TopName {
     bool isFolder;
 };
 std::vector<TopName> TopNames(const std::vector<std::string>& cabinetNames) {
-    std::vector<TopName> top;
+    // By upper-cased name: NTFS's order, one item for the names that are one to Windows.
+    std::map<std::u16string, TopName> byName;
     for (const std::string& name : cabinetNames) {
         size_t separator = name.find_first_of("\\/");
         TopName item{name.substr(0, separator), separator != std::string::npos};
-        bool known = std::any_of(top.begin(), top.end(), [&](const TopName& t) { return SameName(t.name, item.name); });
-        if (!known) top.push_back(item);
+        byName.emplace(UpcasedUtf16(item.name), item);
     }
-    std::stable_sort(top.begin(), top.end(),
-                     [](const TopName& a, const TopName& b) { return CompareNames(a.name, b.name) < 0; });
+    std::vector<TopName> top;
+    for (const auto& each : byName) top.push_back(each.second);
     return top;
 }
 
@@ -131,12 +120,13 @@ bool ToUtf16(const std::string& utf8, std::u16string& utf16) {
 
 char16_t Upcase(char16_t unit) {
     if (unit < 0x80) return unit >= 'a' && unit <= 'z' ? char16_t(unit - 32) : unit;
-    if (unit == 0x00FF) return 0x0178;
-    for (const Run& run : kRuns)
-        if (unit >= run.first && unit <= run.last) return char16_t(unit + run.distance);
-    for (const Pairs& pairs : kPairs)
-        if (unit > pairs.first && unit <= pairs.last && (unit - pairs.first) % 2 == 1) return char16_t(unit - 1);
-    return unit;
+    // The last run that starts at or before unit.
+    const UpcaseRun* run = std::upper_bound(std::begin(kUpcaseRuns), std::end(kUpcaseRuns), unit,
+                                            [](char16_t each, const UpcaseRun& r) { return each < r.first; });
+    if (run == std::begin(kUpcaseRuns)) return unit;
+    --run;
+    if (unit > run->last || (unit - run->first) % run->step != 0) return unit;
+    return char16_t(unit + run->distance);
 }
 
 int CompareNames(const std::string& a, const std::string& b) {
@@ -156,10 +146,12 @@ std::string WindowsNameProblem(const std::string& part) {
     if (part.back() == '.' || part.back() == ' ') return "a dot or blank at its end, which Windows drops";
     std::string base = UpperAscii(part.substr(0, part.find('.')));
     while (!base.empty() && base.back() == ' ') base.pop_back();
-    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
-    bool device = std::find(std::begin(kDevices), std::end(kDevices), base) != std::end(kDevices) ||
-                  (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-                   base[3] >= '1' && base[3] <= '9');
+    // COM and LPT are devices with a digit or a superscript one, two or three.
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
+    static const char* const kNumbers[] = {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "\u00B9", "\u00B2", "\u00B3"};
+    const bool numbered = (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+                          std::find(std::begin(kNumbers), std::end(kNumbers), base.substr(3)) != std::end(kNumbers);
+    bool device = numbered || std::find(std::begin(kDevices), std::end(kDevices), base) != std::end(kDevices);
     if (device) return "the name of a device (" + base + ")";
     return std::string();
 }
@@ -170,7 +162,6 @@ bool StaysInside(const std::string& cabinetName) {
         size_t end = cabinetName.find_first_of("\\/", start);
         std::string part = cabinetName.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (part.find_first_not_of(". ") == std::string::npos) return false;  // empty, "." or ".."
-        if (part.find(':') != std::string::npos) return false;                // a drive or a stream
         if (end == std::string::npos) return true;
         start = end + 1;
     }

@@ -26,9 +26,11 @@ std::string Join(const std::vector<std::string>& names, size_t most = std::numer
 // A UTF-8 name as UTF-16 code units; false when the bytes are not UTF-8.
 bool ToUtf16(const std::string& utf8, std::u16string& utf16);
 
-// One UTF-16 code unit upper-cased the way NTFS's upcase table does it for
-// Latin, Greek, Cyrillic, Armenian and full-width letters; other units are
-// left as they are.
+// One UTF-16 code unit upper-cased the way Windows compares names
+// (RtlUpcaseUnicodeChar, CompareStringOrdinal ignoring case, NTFS's upcase
+// table): Unicode's simple upper-case mapping of the Basic Multilingual Plane
+// where it goes both ways, and final sigma as capital sigma as NTFS volumes
+// take it (upcase_table.inc, made by scripts/upcase-table.py).
 char16_t Upcase(char16_t unit);
 
 // NTFS's order of names in a folder: both upper-cased unit by unit, then
@@ -38,12 +40,13 @@ int CompareNames(const std::string& a, const std::string& b);
 bool SameName(const std::string& a, const std::string& b);
 
 // Why Windows cannot hold one part of a path under this name (a character it
-// refuses, a trailing dot or blank, a device name such as "con" or "lpt1"),
-// or an empty string.
+// refuses, a trailing dot or blank, a device name such as "con", "lpt1",
+// "com¹" or "conin$", with an extension or without), or an empty string.
 std::string WindowsNameProblem(const std::string& part);
 
 // Whether a cabinet name stays inside the folder it is unpacked into: relative,
-// no drive, no empty part, no part ".." (or any part of dots and blanks only).
+// no empty part, no part ".." (or any part of dots and blanks only). A colon
+// (a drive or a stream) is a character Windows does not allow in a name.
 bool StaysInside(const std::string& cabinetName);
 
 // What is wrong with the first of a package's names that cannot be unpacked

@@ -34,6 +34,14 @@ int64_t ModificationTime(const fs::path& path) {
     return std::chrono::duration_cast<std::chrono::seconds>(systemTime.time_since_epoch()).count();
 }
 
+// A backslash in a Linux name would make a folder of it in the cabinet: it
+// is a character Windows does not allow, like those the name checks refuse.
+bool BackslashRefused(const fs::path& path, const std::string& part, Collected& collected) {
+    if (part.find('\\') == std::string::npos) return false;
+    collected.problem = Utf8Of(path) + ": Windows does not allow this name (" + WindowsNameProblem(part) + ")";
+    return true;
+}
+
 // Adds one file or, below a folder, every file, named by its path below top.
 void Collect(const fs::path& path, const std::string& name, const int64_t* fixedTime, Collected& collected) {
     std::error_code error;
@@ -68,6 +76,7 @@ void Collect(const fs::path& path, const std::string& name, const int64_t* fixed
     for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
         empty = false;
         std::string child = Utf8Of(it->path().filename());
+        if (BackslashRefused(it->path(), child, collected)) return;
         Collect(it->path(), name.empty() ? child : name + "\\" + child, fixedTime, collected);
         if (!collected.problem.empty()) return;
     }
@@ -107,6 +116,7 @@ Collected CollectSources(const std::vector<std::string>& sources, const int64_t*
         if (fs::is_directory(path, error)) {
             Collect(path, "", fixedTime, collected);
         } else {
+            if (BackslashRefused(path, Utf8Of(path.filename()), collected)) return collected;
             fs::path target = fs::is_symlink(fs::symlink_status(path, error)) ? fs::canonical(path, error) : path;
             Collect(target, Utf8Of(path.filename()), fixedTime, collected);
         }
@@ -141,14 +151,42 @@ Collected CollectSources(const std::vector<std::string>& sources, const int64_t*
     return collected;
 }
 
-uint64_t LargestCabinetSize(const std::vector<CabinetInput>& files, bool compress) {
+namespace {
+
+// A one-folder cabinet of files whose names need headers bytes before the
+// first data block and whose contents are data bytes, at its largest: exact
+// when stored, with MSZIP's worst case (incompressible blocks) when
+// compressed.
+uint64_t CabinetSize(uint64_t headers, uint64_t data, bool compress) {
     // MSZIP: "CK" and a deflate stream; stored deflate blocks of incompressible
     // data add 5 bytes each, and one final empty block.
     const uint64_t mszipWorstCase = 2 + 5 + 5;
+    const uint64_t blocks = data / CabinetLimits::kBlock + 1;
+    return headers + blocks * CabinetFormat::kBlockHeader + data + (compress ? blocks * mszipWorstCase : 0);
+}
+
+}  // namespace
+
+uint64_t LargestCabinetSize(const std::vector<CabinetInput>& files, bool compress) {
     uint64_t data = 0;
     for (const CabinetInput& file : files) data += file.size;
-    uint64_t blocks = data / CabinetLimits::kBlock + 1;
-    return FirstDataBlock(files) + blocks * CabinetFormat::kBlockHeader + data + (compress ? blocks * mszipWorstCase : 0);
+    return CabinetSize(FirstDataBlock(files), data, compress);
+}
+
+uint64_t LargestFileBytes(const std::vector<CabinetInput>& files, bool compress) {
+    // The cabinet's size grows with the data: the largest amount that passes
+    // both limits, by bisection.
+    const uint64_t headers = FirstDataBlock(files);
+    auto fits = [&](uint64_t data) {
+        return data <= CabinetLimits::kFolderBytes && CabinetSize(headers, data, compress) <= CabinetLimits::kCabinetBytes;
+    };
+    if (!fits(0)) return 0;
+    uint64_t most = 0, beyond = CabinetLimits::kFolderBytes + 1;  // fits(most), !fits(beyond)
+    while (beyond - most > 1) {
+        const uint64_t middle = most + (beyond - most) / 2;
+        (fits(middle) ? most : beyond) = middle;
+    }
+    return most;
 }
 
 std::string CheckLimits(const std::vector<CabinetInput>& files, bool compress) {
@@ -161,13 +199,11 @@ std::string CheckLimits(const std::vector<CabinetInput>& files, bool compress) {
                    " bytes long; a cabinet holds names of at most " + std::to_string(CabinetLimits::kNameBytes) + " bytes";
         data += file.size;
     }
-    if (data > CabinetLimits::kFolderBytes)
+    const uint64_t most = LargestFileBytes(files, compress);
+    if (data > most)
         return "the files hold " + std::to_string(data) + " bytes (" + HumanSize(data) + "); a cabinet holds at most " +
-               std::to_string(CabinetLimits::kFolderBytes) + " bytes (" + HumanSize(CabinetLimits::kFolderBytes) + ")";
-    uint64_t largest = LargestCabinetSize(files, compress);
-    if (largest > CabinetLimits::kCabinetBytes)
-        return "the cabinet could grow to " + std::to_string(largest) + " bytes" + (compress ? " (incompressible data)" : "") +
-               "; Windows reads cabinets of at most " + std::to_string(CabinetLimits::kCabinetBytes) + " bytes";
+               std::to_string(most) + " bytes (" + HumanSize(most) + ") of these files" +
+               (compress ? ", compressed (counting incompressible data)" : ", stored");
     return std::string();
 }
 

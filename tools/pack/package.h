@@ -37,6 +37,12 @@ struct CabinetLimits {
 // The largest cabinet these files can make: exact when stored, with MSZIP's
 // worst case (incompressible blocks) when compressed.
 uint64_t LargestCabinetSize(const std::vector<CabinetInput>& files, bool compress);
+// The most bytes these files can hold together in one cabinet: their data
+// blocks within one folder (kFolderBytes), and the cabinet, with its headers,
+// its names and a header for each block (LargestCabinetSize), within
+// kCabinetBytes. About 0.5 MB below kFolderBytes when stored: 65,535 block
+// headers of 8 bytes.
+uint64_t LargestFileBytes(const std::vector<CabinetInput>& files, bool compress);
 // Why these files do not fit into one cabinet, or an empty string.
 std::string CheckLimits(const std::vector<CabinetInput>& files, bool compress);
 
