@@ -18,6 +18,7 @@ SystemCalls KernelFunctions() {
     calls.GetModuleFileNameW = ::GetModuleFileNameW;
     calls.GetTempPathW = ::GetTempPathW;
     calls.GetLocalTime = ::GetLocalTime;
+    calls.GetTickCount = ::GetTickCount;
     calls.CreateFileW = ::CreateFileW;
     calls.ReadFile = ::ReadFile;
     calls.WriteFile = ::WriteFile;

@@ -11,8 +11,8 @@
 // - a call whose arguments a test must see because Wine does not keep them
 //   for reading back: the access list handed to a new log file;
 // - a call whose real effect a test cannot have: ExitWindowsEx (never made by
-//   a test at all), sleeps of minutes, and the launcher's own command line
-//   and file, which an in-process run chooses.
+//   a test at all), sleeps of minutes and the clock that bounds them, and the
+//   launcher's own command line and file, which an in-process run chooses.
 // Only test programs put their own functions in; LoadSystemCalls puts the
 // system's back. And no library but kernel32 and the C runtime is imported
 // when the program loads: a library that the loader resolves before wWinMain
@@ -40,6 +40,7 @@ struct SystemCalls {
     decltype(&::GetModuleFileNameW) GetModuleFileNameW;
     decltype(&::GetTempPathW) GetTempPathW;
     decltype(&::GetLocalTime) GetLocalTime;
+    decltype(&::GetTickCount) GetTickCount;
     decltype(&::CreateFileW) CreateFileW;
     decltype(&::ReadFile) ReadFile;
     decltype(&::WriteFile) WriteFile;

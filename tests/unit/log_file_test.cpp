@@ -32,9 +32,13 @@ HANDLE WINAPI FailingCreateSemaphoreW(LPSECURITY_ATTRIBUTES, LONG, LONG, LPCWSTR
     return nullptr;
 }
 
-DWORD WINAPI TimingOutWait(HANDLE, DWORD) { return WAIT_TIMEOUT; }
-
-void WINAPI NoSleep(DWORD) {}
+// A wait that times out moves a clock of its own on by its time.
+DWORD g_clock = 0;
+DWORD WINAPI TimingOutWait(HANDLE, DWORD timeoutMs) {
+    g_clock += timeoutMs;
+    return WAIT_TIMEOUT;
+}
+DWORD WINAPI Clock() { return g_clock; }
 
 void SetTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
     g_now = SYSTEMTIME{};
@@ -203,7 +207,8 @@ TEST_F(LogFile, LinesAreWrittenWithoutAttributesOrLock) {
     test::ResetForTest();
     g_sys.GetLocalTime = FakeGetLocalTime;
     g_sys.WaitForSingleObject = TimingOutWait;
-    g_sys.Sleep = NoSleep;
+    g_sys.GetTickCount = Clock;
+    g_run = RunState();
     std::wstring unlocked = folder_ / L"unlocked-sfxlog.log";
     LogOpen(unlocked);
     LogMessage(L"return %d.", 2);
