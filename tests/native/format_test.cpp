@@ -54,8 +54,8 @@ TEST(Format, Texts) {
     // A surrogate that is not half of a pair is escaped, so that the log
     // stays valid UTF-16; a pair passes as it stands.
     const std::wstring surrogates = {0xD800, L'a', 0xDC00, 0xD83D, 0xDE00, 0xDE00, 0xDBFF};
-    EXPECT_EQ(Format(L"%s", surrogates.c_str()),
-              L"\\uD800a\\uDC00" + std::wstring{0xD83D, 0xDE00} + L"\\uDE00\\uDBFF");
+    const std::wstring pair = {0xD83D, 0xDE00};
+    EXPECT_EQ(Format(L"%s", surrogates.c_str()), L"\\uD800a\\uDC00" + pair + L"\\uDE00\\uDBFF");
     EXPECT_EQ(Format(L""), L"");
 }
 
