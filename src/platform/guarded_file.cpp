@@ -69,6 +69,9 @@ bool OpenGuardedFile(const std::wstring& path, DWORD access, SECURITY_ATTRIBUTES
     DWORD length = ::GetFullPathNameW(path.c_str(), kLongestPath, full, &name);
     if (length == 0 || length >= kLongestPath || name == nullptr) return false;
 
+    lstrcpyW(folder, full);
+    if (!OnDisk(WithoutPrefix(folder))) return false;
+
     // The folder, for a moment full up to its backslash, in its long form:
     // a short (8.3) name on the way is no link. It is checked before the
     // file is made in it, and stays open without delete sharing until the
@@ -83,8 +86,7 @@ bool OpenGuardedFile(const std::wstring& path, DWORD access, SECURITY_ATTRIBUTES
     *name = first;
     wchar_t* expected = WithoutPrefix(folder);
     int expectedLength = TrimmedLength(expected);
-    if (!OnDisk(expected) || !pinned.valid() || !FinalPathIs(pinned.get(), final, expected, expectedLength))
-        return false;
+    if (!pinned.valid() || !FinalPathIs(pinned.get(), final, expected, expectedLength)) return false;
 
     // Opened as itself if it is a link; a pipe server that is reached all
     // the same may identify the launcher's user, never act as it.

@@ -318,6 +318,33 @@ TEST_F(LogFile, FileThatWasThereIsAppendedToOnlyWhenATrusteeOwnsItAndItHasOneNam
     }
 }
 
+int g_creations = 0;
+HANDLE WINAPI CountingCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                                  DWORD disposition, DWORD flags, HANDLE model) {
+    ++g_creations;
+    return ::CreateFileW(name, access, share, attributes, disposition, flags, model);
+}
+
+TEST_F(LogFile, OnlyPathsOnADiskAreOpened) {
+    g_sys.CreateFileW = CountingCreateFileW;
+    // Pipes, mailslots and devices are refused before anything is opened.
+    for (const wchar_t* name : {L"\\\\.\\pipe\\kesto-log", L"\\\\localhost\\PIPE\\kesto-log",
+                                L"\\\\?\\UNC\\localhost\\pipe\\kesto-log", L"\\\\.\\mailslot\\kesto-log",
+                                L"\\\\server\\mailslot\\kesto-log", L"\\\\?\\GLOBALROOT\\Device\\Null\\x",
+                                L"\\\\.\\C:\\x"}) {
+        SCOPED_TRACE(test::Narrow(name));
+        g_creations = 0;
+        LogOpen(name);
+        EXPECT_EQ(g_run.log, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(g_creations, 0);
+    }
+    // A drive path behind the "\\?\" prefix is one.
+    LogOpen(L"\\\\?\\" + name_);
+    EXPECT_NE(g_run.log, INVALID_HANDLE_VALUE);
+    LogClose();
+    EXPECT_EQ(test::ReadBytes(name_), kMark + Utf16(Opening(L"\\\\?\\" + name_)));
+}
+
 class LogOpenFailure : public LogFile {};
 
 TEST_F(LogOpenFailure, MissingFolderLeavesTheRunWithoutALog) {
