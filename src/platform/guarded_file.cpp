@@ -98,7 +98,7 @@ bool OpenGuardedFile(const std::wstring& path, DWORD access, SECURITY_ATTRIBUTES
     expected[expectedLength] = L'\\';
     lstrcpyW(expected + expectedLength + 1, name);
     BY_HANDLE_FILE_INFORMATION information = {};
-    if (file.valid() && ::GetFileType(file.get()) == FILE_TYPE_DISK &&
+    if (file.valid() && g_sys.GetFileType(file.get()) == FILE_TYPE_DISK &&
         g_sys.GetFileInformationByHandle(file.get(), &information) && information.nNumberOfLinks == 1 &&
         (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
         FinalPathIs(file.get(), final, expected, TrimmedLength(expected)))

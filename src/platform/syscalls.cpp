@@ -23,6 +23,7 @@ SystemCalls KernelFunctions() {
     calls.ReadFile = ::ReadFile;
     calls.WriteFile = ::WriteFile;
     calls.GetFileInformationByHandle = ::GetFileInformationByHandle;
+    calls.GetFileType = ::GetFileType;
     return calls;
 }
 

@@ -7,7 +7,8 @@
 //   on a test machine: a token without the shutdown privilege, error 740 from
 //   CreateProcessW, access denied from CreateSemaphoreW, an allocation that
 //   fails (and the frees that go with the allocations), a file owned by
-//   another user, a read that ends early or a write that falls short;
+//   another user, a read that ends early or a write that falls short, a file
+//   opened by a disk path that is no disk file;
 // - a call whose arguments a test must see because Wine does not keep them
 //   for reading back: the access list handed to a new log file;
 // - a call whose real effect a test cannot have: ExitWindowsEx (never made by
@@ -45,6 +46,7 @@ struct SystemCalls {
     decltype(&::ReadFile) ReadFile;
     decltype(&::WriteFile) WriteFile;
     decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
+    decltype(&::GetFileType) GetFileType;
 
     // user32, loaded by LoadSystemCalls.
     decltype(&::ExitWindowsEx) ExitWindowsEx;

@@ -325,6 +325,8 @@ HANDLE WINAPI CountingCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSEC
     return ::CreateFileW(name, access, share, attributes, disposition, flags, model);
 }
 
+DWORD WINAPI PipeType(HANDLE) { return FILE_TYPE_PIPE; }
+
 TEST_F(LogFile, OnlyPathsOnADiskAreOpened) {
     g_sys.CreateFileW = CountingCreateFileW;
     // Pipes, mailslots and devices are refused before anything is opened.
@@ -338,6 +340,12 @@ TEST_F(LogFile, OnlyPathsOnADiskAreOpened) {
         EXPECT_EQ(g_run.log, INVALID_HANDLE_VALUE);
         EXPECT_EQ(g_creations, 0);
     }
+    // A disk path that leads to something else all the same is let go.
+    g_sys.GetFileType = PipeType;
+    LogOpen(name_);
+    EXPECT_EQ(g_run.log, INVALID_HANDLE_VALUE);
+    g_sys.GetFileType = ::GetFileType;
+    ASSERT_TRUE(::DeleteFileW(name_.c_str()));
     // A drive path behind the "\\?\" prefix is one.
     LogOpen(L"\\\\?\\" + name_);
     EXPECT_NE(g_run.log, INVALID_HANDLE_VALUE);
