@@ -1,5 +1,13 @@
-// The stub's own allocation operators and the standard library's error
-// entry points, so that the stub carries no exception machinery at all.
+// The stub's own start-up, allocation operators and the standard library's
+// error entry points, so that the stub carries neither the C runtime's
+// start-up code nor any exception machinery.
+//
+// The start-up: the launcher needs nothing of what the runtime's start-up
+// does (arguments for main, stdio, locale, floating point, thread-local
+// storage, exception and signal handlers) but its global objects
+// constructed, the show state and the command-line tail. The C runtime DLL
+// sets itself up when it loads; the process ends with ExitProcess, so the
+// destructors of global objects never run and need not be registered.
 //
 // The launcher reports failures by return values; the only exceptions the
 // standard library could raise in it are an allocation of a few bytes that
@@ -12,7 +20,7 @@
 // what the stub would otherwise weigh.
 //
 // Only the stub links this file; the test programs keep the library's
-// versions.
+// start-up and versions.
 #include <windows.h>
 
 #include <cstdlib>
@@ -21,7 +29,30 @@
 
 #include "launcher/exit_codes.h"
 
+// The linker's list of constructors of global objects: -1, the
+// constructors, a null entry. They run from the last to the first, as the
+// runtime runs them.
+extern "C" void (*__CTOR_LIST__[])();
+
 namespace {
+
+void ConstructGlobals() {
+    size_t count = 0;
+    while (__CTOR_LIST__[count + 1] != nullptr) ++count;
+    for (; count > 0; --count) __CTOR_LIST__[count]();
+}
+
+// The tail as the runtime hands it to wWinMain: the program's name (in
+// double quotes one word, blanks inside included), then the blanks behind it,
+// are skipped.
+wchar_t* CommandLineTail(wchar_t* line) {
+    bool quoted = false;
+    for (; *line > L' ' || (*line != 0 && quoted); ++line) {
+        if (*line == L'"') quoted = !quoted;
+    }
+    while (*line != 0 && *line <= L' ') ++line;
+    return line;
+}
 
 [[noreturn]] void EndProcess() {
     ::TerminateProcess(::GetCurrentProcess(), kesto::kExitInitial);
@@ -35,6 +66,25 @@ void* AllocateOrEnd(size_t size) {
 }
 
 }  // namespace
+
+// The stub's entry point (the linker's -e). On x86 the system calls it with
+// a stack aligned to 4 bytes only; the compiler assumes 16.
+#if defined(__i386__)
+#define KESTO_ALIGN_STACK __attribute__((force_align_arg_pointer))
+#else
+#define KESTO_ALIGN_STACK
+#endif
+extern "C" [[noreturn]] __attribute__((used)) KESTO_ALIGN_STACK void KestoStart() {
+    ConstructGlobals();
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    ::GetStartupInfoW(&startup);
+    int show = (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 ? startup.wShowWindow : SW_SHOWDEFAULT;
+    ::ExitProcess(UINT(wWinMain(::GetModuleHandleW(nullptr), nullptr, CommandLineTail(::GetCommandLineW()), show)));
+}
+
+// Where global objects register their destructors: nothing runs them.
+extern "C" int atexit(void (*)()) { return 0; }
 
 void* operator new(size_t size) { return AllocateOrEnd(size); }
 void* operator new[](size_t size) { return AllocateOrEnd(size); }

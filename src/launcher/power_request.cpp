@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "platform/handles.h"
 #include "platform/syscalls.h"
 
 namespace kesto {
@@ -40,8 +41,8 @@ void ExecPowerRequest(PowerRequest request) {
         if (file.request == request) flags = file.flags;
     }
 
-    HANDLE token = nullptr;
-    if (!g_sys.OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+    UniqueHandle token;
+    if (!g_sys.OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) return;
 
     TOKEN_PRIVILEGES enable = {};
     enable.PrivilegeCount = 1;
@@ -49,14 +50,13 @@ void ExecPowerRequest(PowerRequest request) {
     enable.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     TOKEN_PRIVILEGES previous = {};
     DWORD previousLength = 0;
-    g_sys.AdjustTokenPrivileges(token, FALSE, &enable, sizeof(previous), &previous, &previousLength);
+    g_sys.AdjustTokenPrivileges(token.get(), FALSE, &enable, sizeof(previous), &previous, &previousLength);
     // AdjustTokenPrivileges succeeds also when it could not enable the
     // privilege; only a last error of 0 says that it is enabled.
     if (::GetLastError() == ERROR_SUCCESS) {
         g_sys.ExitWindowsEx(flags, kShutdownReason);
-        g_sys.AdjustTokenPrivileges(token, FALSE, &previous, 0, nullptr, nullptr);
+        g_sys.AdjustTokenPrivileges(token.get(), FALSE, &previous, 0, nullptr, nullptr);
     }
-    ::CloseHandle(token);
 }
 
 }  // namespace kesto

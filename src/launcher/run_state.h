@@ -9,6 +9,9 @@
 
 namespace kesto {
 
+// How long the log lock may keep a whole run waiting, all lines together.
+constexpr DWORD kLogLockRunBudgetMs = 3000;
+
 struct RunState {
     DWORD exitCode = kExitInitial;
     std::wstring forwardedParameters;  // the whole command-line tail
@@ -17,6 +20,7 @@ struct RunState {
     bool hide = false;                 // started hidden, or "DisplaymodeOFF"
     HANDLE child = nullptr;            // the one running child, while polled
     HANDLE log = INVALID_HANDLE_VALUE; // INVALID_HANDLE_VALUE: no log open
+    DWORD logLockWaitLeftMs = kLogLockRunBudgetMs;  // what the log lock may still wait
 };
 
 extern RunState g_run;

@@ -35,10 +35,14 @@ void PutDecimal(Sink& sink, int value, bool zeroPad, unsigned width) {
     while (count > 0) sink.Put(digits[--count]);
 }
 
-// A value's control characters, and the separators some editors break lines
-// at, are written as \uXXXX: no value can end a log line and start another.
+bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// A value's control characters, the separators some editors break lines at
+// and surrogates that are not half of a pair are written as \uXXXX: no value
+// can end a log line and start another, and the log stays valid UTF-16.
 void PutValueCharacter(Sink& sink, wchar_t c) {
-    if (c >= 0x20 && (c < 0x7F || c > 0x9F) && c != 0x2028 && c != 0x2029) {
+    if (c >= 0x20 && (c < 0x7F || c > 0x9F) && c != 0x2028 && c != 0x2029 && (c < 0xD800 || c > 0xDFFF)) {
         sink.Put(c);
         return;
     }
@@ -70,7 +74,14 @@ size_t FormatTextV(wchar_t* out, size_t capacity, const wchar_t* format, va_list
         } else if (*p == L's') {
             const wchar_t* text = va_arg(args, const wchar_t*);
             if (text == nullptr) text = L"(null)";
-            for (; *text != L'\0'; ++text) PutValueCharacter(sink, *text);
+            for (; *text != L'\0'; ++text) {
+                if (IsHighSurrogate(text[0]) && IsLowSurrogate(text[1])) {
+                    sink.Put(*text++);
+                    sink.Put(*text);
+                } else {
+                    PutValueCharacter(sink, *text);
+                }
+            }
         } else if (*p == L'%' && p == start + 1) {
             sink.Put(L'%');
         } else {

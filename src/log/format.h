@@ -7,8 +7,9 @@
 
 namespace kesto {
 
-// Conversions: "%s" a wide string (its control characters written as \uXXXX,
-// so that a value cannot break the line), "%d" a signed 32-bit integer with
+// Conversions: "%s" a wide string (its control characters and unpaired
+// surrogates written as \uXXXX, so that a value cannot break the line or the
+// log's UTF-16), "%d" a signed 32-bit integer with
 // an optional '0' flag and width ("%04d"), "%%" a percent sign. Anything else
 // is copied as it stands. Writes at most capacity - 1 characters and a
 // terminator when out is not null, and returns the length of the whole text.

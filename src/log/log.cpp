@@ -8,6 +8,7 @@
 #include "launcher/run_state.h"
 #include "log/format.h"
 #include "log/log_lock.h"
+#include "platform/guarded_file.h"
 #include "platform/private_sa.h"
 #include "platform/syscalls.h"
 
@@ -23,14 +24,9 @@ void WriteText(const wchar_t* text) {
 bool LogIsOpen() { return g_run.log != INVALID_HANDLE_VALUE; }
 
 // A file that was at the log's name before is appended to only when one of
-// the private list's trustees owns it, it is no link (a reparse point) and
-// has no second name (a hard link): otherwise another user could have made
-// it to read the log, or to have the launcher write into some other file.
-bool MayAppendTo(HANDLE file, const CPrivateSA& trustees) {
-    BY_HANDLE_FILE_INFORMATION information = {};
-    if (!g_sys.GetFileInformationByHandle(file, &information) || information.nNumberOfLinks != 1 ||
-        (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
-        return false;
+// the private list's trustees owns it: otherwise another user could have
+// made it to read the log.
+bool OwnedByTrustee(HANDLE file, const CPrivateSA& trustees) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (g_sys.GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
@@ -50,15 +46,15 @@ void LogOpen(const std::wstring& fileName) {
         // the launcher's user, the local system account and the
         // Administrators. Without that list there is no log at all.
         CPrivateSA security;
-        if (security.Build(CPrivateSA::kFile)) {
-            // A link at the log's name is opened as itself, not followed.
-            g_run.log = g_sys.CreateFileW(fileName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, security.Attributes(),
-                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-            if (LogIsOpen() && ::GetLastError() == ERROR_ALREADY_EXISTS && !MayAppendTo(g_run.log, security)) {
-                ::CloseHandle(g_run.log);
-                g_run.log = INVALID_HANDLE_VALUE;
-            }
-        }
+        UniqueFile file;
+        bool existed = false;
+        // No link, no second name (a hard link), nothing but a file on disk:
+        // otherwise the launcher, perhaps as the local system account, would
+        // write the log into whatever file someone pointed it at.
+        if (security.Build(CPrivateSA::kFile) &&
+            OpenGuardedFile(fileName, GENERIC_READ | GENERIC_WRITE, security.Attributes(), file, existed) &&
+            (!existed || OwnedByTrustee(file.get(), security)))
+            g_run.log = file.release();
         if (!LogIsOpen()) {
             LogMessage(L"LOG mode (%s).", fileName.c_str());  // writes nothing: no log
             return;

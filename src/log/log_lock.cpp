@@ -1,5 +1,6 @@
 #include "log/log_lock.h"
 
+#include "launcher/run_state.h"
 #include "platform/module_path.h"
 #include "platform/syscalls.h"
 
@@ -88,35 +89,32 @@ BOOL CLogOutPxCollision::Lock() {
     CLogOutPxSA security;
     security.Build();
 
-    bool created = false;
-    for (int attempt = 1; attempt <= kCreateAttempts; ++attempt) {
-        semaphore_ = g_sys.CreateSemaphoreW(security.AttributesOrNull(), 1, 1, name.c_str());
-        if (semaphore_ != nullptr) {
-            created = true;  // made, or an existing one opened
-            break;
-        }
-        if (::GetLastError() != ERROR_ACCESS_DENIED) break;
-        g_sys.Sleep(kCreateRetryMs);
+    // Every sleep and wait is charged to the run's budget, by the clock, so
+    // that a holder who lets go just before each time-out gains nothing.
+    const DWORD start = g_sys.GetTickCount();
+    const DWORD budget = g_run.logLockWaitLeftMs;
+    auto left = [&]() -> DWORD {
+        DWORD spent = g_sys.GetTickCount() - start;
+        return spent < budget ? budget - spent : 0;
+    };
+    for (;;) {
+        semaphore_.reset(g_sys.CreateSemaphoreW(security.AttributesOrNull(), 1, 1, name.c_str()));
+        if (semaphore_.valid() || ::GetLastError() != ERROR_ACCESS_DENIED || left() == 0) break;
+        g_sys.Sleep(left() < kCreateRetryMs ? left() : kCreateRetryMs);
     }
-    if (!created) return 0;
-
-    for (int wait = 1; wait <= kWaits; ++wait) {
-        DWORD result = g_sys.WaitForSingleObject(semaphore_, kWaitMs);
-        if (result == WAIT_OBJECT_0) return 1;
-        if (result != WAIT_TIMEOUT) return 0;
-        g_sys.Sleep(1);
+    while (semaphore_.valid()) {
+        DWORD result = g_sys.WaitForSingleObject(semaphore_.get(), left() < kWaitMs ? left() : kWaitMs);
+        if (result == WAIT_OBJECT_0) taken_ = true;
+        if (result != WAIT_TIMEOUT || left() == 0) break;
     }
-    return 0;
+    g_run.logLockWaitLeftMs = left();
+    return taken_ ? 1 : 0;
 }
 
 CLogOutPxCollision::~CLogOutPxCollision() {
-    if (semaphore_ != nullptr) {
-        // Given back also when the wait ran out; a release beyond the
-        // maximum count of 1 fails and changes nothing.
-        ::ReleaseSemaphore(semaphore_, 1, nullptr);
-        ::CloseHandle(semaphore_);
-        semaphore_ = nullptr;
-    }
+    // Only a count this lock took is given back: one that another holder
+    // keeps must not be handed to a second writer.
+    if (taken_) ::ReleaseSemaphore(semaphore_.get(), 1, nullptr);
 }
 
 }  // namespace kesto

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "platform/handles.h"
+
 namespace kesto {
 
 // Security attributes whose access list lets the local system account, the
@@ -32,13 +34,14 @@ private:
 };
 
 // The cross-process log lock: a named semaphore of count 1, shared by every
-// launcher started from the same file. Taking it is bounded in time; the
-// caller writes whether or not it was taken.
+// launcher started from the same file. Any process may open the semaphore and
+// keep its count, so the waiting is bounded for the whole run, not per line:
+// once the run's budget (RunState::logLockWaitLeftMs) is spent, a line takes
+// the lock only when it is free at once. The caller writes whether or not it
+// was taken, and the count is given back only when it was.
 class CLogOutPxCollision {
 public:
-    static constexpr int kCreateAttempts = 250;
     static constexpr DWORD kCreateRetryMs = 500;
-    static constexpr int kWaits = 500;
     static constexpr DWORD kWaitMs = 300;
 
     CLogOutPxCollision() = default;
@@ -49,10 +52,11 @@ public:
     // 1 when the semaphore was taken. The handle is kept whenever the
     // semaphore could be created or opened, also when this returns 0.
     BOOL Lock();
-    HANDLE Handle() const { return semaphore_; }
+    HANDLE Handle() const { return semaphore_.get(); }
 
 private:
-    HANDLE semaphore_ = nullptr;
+    UniqueHandle semaphore_;
+    bool taken_ = false;
 };
 
 // The semaphore name for a launcher at modulePath: the path without its last

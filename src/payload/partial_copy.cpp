@@ -9,6 +9,7 @@
 #include "launcher/run_state.h"
 #include "log/log.h"
 #include "payload/package_format.h"
+#include "platform/guarded_file.h"
 #include "platform/handles.h"
 #include "platform/module_path.h"
 #include "platform/syscalls.h"
@@ -32,8 +33,17 @@ bool PartialCopy() {
     if (!::GetFileSizeEx(own.get(), &fileSize)) return false;
 
     std::wstring outPath = g_run.workFolder + L"\\MyData.cab";
-    UniqueFile out(
-        ::CreateFileW(outPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile out;
+    if (g_run.extractOnlyFolder.empty()) {
+        out.reset(::CreateFileW(outPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+    } else {
+        // The caller's folder: a MyData.cab there that is a link or a second
+        // name of another file is not written through (the run fails), and
+        // an earlier one is emptied only once it has passed that check.
+        bool existed = false;
+        if (OpenGuardedFile(outPath, GENERIC_WRITE, nullptr, out, existed) && !::SetEndOfFile(out.get())) out.reset();
+    }
     if (!out.valid()) return false;
 
     unsigned char marker[kMarkerLength + 1];

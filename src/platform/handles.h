@@ -14,6 +14,11 @@ public:
     ~UniqueHandleT() { reset(); }
     UniqueHandleT(const UniqueHandleT&) = delete;
     UniqueHandleT& operator=(const UniqueHandleT&) = delete;
+    UniqueHandleT(UniqueHandleT&& other) : handle_(other.release()) {}
+    UniqueHandleT& operator=(UniqueHandleT&& other) {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
 
     HANDLE get() const { return handle_; }
     bool valid() const { return handle_ != Invalid(); }
@@ -25,6 +30,12 @@ public:
     void reset(HANDLE handle = Invalid()) {
         if (valid()) Close(handle_);
         handle_ = handle;
+    }
+    // For a call that hands its handle out through a pointer: whatever was
+    // held is closed first, and the owner holds what the call puts there.
+    HANDLE* put() {
+        reset();
+        return &handle_;
     }
 
 private:

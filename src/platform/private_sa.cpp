@@ -26,11 +26,7 @@ CPrivateSA::~CPrivateSA() {
 bool CPrivateSA::Build(Kind kind) {
     valid_ = false;
     UniqueHandle token;
-    {
-        HANDLE opened = nullptr;
-        if (!g_sys.OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) return false;
-        token.reset(opened);
-    }
+    if (!g_sys.OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
     DWORD size = 0;
     g_sys.GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
     if (size == 0) return false;

@@ -18,10 +18,12 @@ SystemCalls KernelFunctions() {
     calls.GetModuleFileNameW = ::GetModuleFileNameW;
     calls.GetTempPathW = ::GetTempPathW;
     calls.GetLocalTime = ::GetLocalTime;
+    calls.GetTickCount = ::GetTickCount;
     calls.CreateFileW = ::CreateFileW;
     calls.ReadFile = ::ReadFile;
     calls.WriteFile = ::WriteFile;
     calls.GetFileInformationByHandle = ::GetFileInformationByHandle;
+    calls.GetFileType = ::GetFileType;
     return calls;
 }
 

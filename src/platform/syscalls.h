@@ -7,12 +7,13 @@
 //   on a test machine: a token without the shutdown privilege, error 740 from
 //   CreateProcessW, access denied from CreateSemaphoreW, an allocation that
 //   fails (and the frees that go with the allocations), a file owned by
-//   another user, a read that ends early or a write that falls short;
+//   another user, a read that ends early or a write that falls short, a file
+//   opened by a disk path that is no disk file;
 // - a call whose arguments a test must see because Wine does not keep them
 //   for reading back: the access list handed to a new log file;
 // - a call whose real effect a test cannot have: ExitWindowsEx (never made by
-//   a test at all), sleeps of minutes, and the launcher's own command line
-//   and file, which an in-process run chooses.
+//   a test at all), sleeps of minutes and the clock that bounds them, and the
+//   launcher's own command line and file, which an in-process run chooses.
 // Only test programs put their own functions in; LoadSystemCalls puts the
 // system's back. And no library but kernel32 and the C runtime is imported
 // when the program loads: a library that the loader resolves before wWinMain
@@ -40,10 +41,12 @@ struct SystemCalls {
     decltype(&::GetModuleFileNameW) GetModuleFileNameW;
     decltype(&::GetTempPathW) GetTempPathW;
     decltype(&::GetLocalTime) GetLocalTime;
+    decltype(&::GetTickCount) GetTickCount;
     decltype(&::CreateFileW) CreateFileW;
     decltype(&::ReadFile) ReadFile;
     decltype(&::WriteFile) WriteFile;
     decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
+    decltype(&::GetFileType) GetFileType;
 
     // user32, loaded by LoadSystemCalls.
     decltype(&::ExitWindowsEx) ExitWindowsEx;

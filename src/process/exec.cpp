@@ -7,6 +7,7 @@
 
 #include "launcher/run_state.h"
 #include "log/log.h"
+#include "platform/handles.h"
 #include "platform/syscalls.h"
 
 namespace kesto {
@@ -65,7 +66,7 @@ HANDLE ExecCreateProcess(const wchar_t* path, const wchar_t* parameters, const w
         LogMessage(L"Failed to CreateProcess (%d).", int(code));
         return nullptr;
     }
-    if (process.hThread != nullptr) ::CloseHandle(process.hThread);
+    UniqueHandle thread(process.hThread);  // not needed: closed here
     return process.hProcess;
 }
 

@@ -372,6 +372,31 @@ TEST_F(LauncherRun, LogWaitsForTheLockNamedAfterTheLauncherPath) {
     EXPECT_EQ(messages.back(), L"return 7.");
 }
 
+TEST_F(LauncherRun, LockKeptByAnotherProcessDelaysARunBySecondsAndLosesNoLine) {
+    MakeLauncher(L"exe_only");
+    // This test takes the count and never gives it back, as any process that
+    // can open the semaphore may.
+    HANDLE lock = ::CreateSemaphoreW(nullptr, 0, 1, LogLockName(launcher_).c_str());
+    ASSERT_NE(lock, nullptr);
+    HANDLE process = t::Start(Launch(LogOption()));
+    ASSERT_NE(process, nullptr);
+    // The run may wait 3 s for the lock in all; the run itself takes one or
+    // two seconds here and several times that under load. 90 s leaves room
+    // for any load and still tells it from a wait per line: before, each of
+    // the run's eleven writes waited out its 150 s.
+    DWORD ended = ::WaitForSingleObject(process, 90000);
+    if (ended != WAIT_OBJECT_0) ::TerminateProcess(process, 1);
+    EXPECT_EQ(ended, DWORD(WAIT_OBJECT_0));
+    DWORD exitCode = 0;
+    ::GetExitCodeProcess(process, &exitCode);
+    ::CloseHandle(process);
+    EXPECT_EQ(exitCode, 9u);
+    EXPECT_EQ(Messages(), t::ProgramEntryRunLog(LogFile(), WorkFolder(), L"recorder.exe", LogOption(), 9));
+    // A count the launcher never took was never given back either.
+    EXPECT_EQ(::WaitForSingleObject(lock, 0), DWORD(WAIT_TIMEOUT));
+    ::CloseHandle(lock);
+}
+
 TEST_F(LauncherRun, TwoLaunchersFromOneFileRunSideBySide) {
     MakeLauncher(L"waiter");
     std::wstring firstLog = scratch_ / L"first", secondLog = scratch_ / L"second";
@@ -532,6 +557,48 @@ TEST_F(LauncherRun, LogNameThatIsASecondNameOfAnotherFileIsNotWrittenThrough) {
     MakeLauncher(L"bat7");
     EXPECT_EQ(Run(LogOption()), 7u);
     EXPECT_EQ(t::ReadBytes(other), "another user's file");
+}
+
+// Whether a client ever connected to the pipe server pipe (and perhaps went).
+bool ClientConnected(HANDLE pipe) {
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    BOOL connected = ::ConnectNamedPipe(pipe, &overlapped);
+    DWORD error = ::GetLastError();
+    if (!connected && error == ERROR_IO_PENDING) ::CancelIo(pipe);
+    ::CloseHandle(overlapped.hEvent);
+    return connected || error != ERROR_IO_PENDING;
+}
+
+TEST_F(LauncherRun, FilesInTheCallersFoldersAreNeverWrittenThroughLinks) {
+    // A MyData.cab in an extract-only folder that is a second name of another
+    // file: the run fails as a copy that cannot be written, the file stays.
+    std::wstring out = scratch_ / L"out";
+    std::wstring other = scratch_ / L"other.txt";
+    ASSERT_TRUE(t::MakeFolders(out));
+    ASSERT_TRUE(t::WriteText(other, "another user's file"));
+    ASSERT_TRUE(::CreateHardLinkW((out + L"\\MyData.cab").c_str(), other.c_str(), nullptr));
+    MakeLauncher(L"bat7");
+    EXPECT_EQ(Run(L"/ExtractOnlyMode:" + out), kPartialCopyFailed);
+    EXPECT_EQ(t::ReadBytes(other), "another user's file");
+
+    // A log whose folder is a link: nothing is made at the link's target, and
+    // the run goes on without a log.
+    t::ScratchFolder target(L"target");
+    std::wstring link = scratch_ / L"link";
+    t::FolderLink made(link, target.path());
+    ASSERT_TRUE(t::IsLink(link));
+    EXPECT_EQ(Run(L"/LOG:" + link + L"\\run"), 7u);
+    EXPECT_EQ(t::ListFolder(target.path()), std::vector<std::wstring>());
+
+    // A log named as a pipe: the pipe's server never sees the launcher.
+    std::wstring pipeName = L"\\\\.\\pipe\\kesto-e2e-" + std::to_wstring(::GetCurrentProcessId());
+    HANDLE pipe = ::CreateNamedPipeW((pipeName + L"-sfxlog.log").c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                     PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Run(L"/LOG:" + pipeName), 7u);
+    EXPECT_FALSE(ClientConnected(pipe));
+    ::CloseHandle(pipe);
 }
 
 TEST_F(LauncherRun, LineBreaksInTheTailCannotForgeLogLines) {

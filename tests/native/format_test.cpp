@@ -54,6 +54,11 @@ TEST(Format, Texts) {
     // A value's control characters and line separators cannot break the
     // line; the format's own text is written as it stands.
     EXPECT_EQ(Format(L"x\r\n%s", L"\t\x7F\x85\x9F\xA0\u2028\u2029"), L"x\r\n\\u0009\\u007F\\u0085\\u009F\xA0\\u2028\\u2029");
+    // A surrogate that is not half of a pair is escaped, so that the log
+    // stays valid UTF-16; a pair passes as it stands.
+    const std::wstring surrogates = {0xD800, L'a', 0xDC00, 0xD83D, 0xDE00, 0xDE00, 0xDBFF};
+    const std::wstring pair = {0xD83D, 0xDE00};
+    EXPECT_EQ(Format(L"%s", surrogates.c_str()), L"\\uD800a\\uDC00" + pair + L"\\uDE00\\uDBFF");
     EXPECT_EQ(Format(L""), L"");
 }
 

@@ -102,7 +102,8 @@ release)
   expect_eq "copyright: DEP-5" "$(head -1 <<<"$copyright")" \
     "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"
   listed=$(paragraphs <<<"$copyright")
-  for component in '\*|2026 the kesto developers|Zlib' 'share/kesto/x86/kesto.exe|.*mingw-w64 project|ZPL-2.1 .*' \
+  for component in '\*|2026 the kesto developers|Zlib' 'share/kesto/x86/kesto.exe|.*mingw-w64 project|public-domain' \
+    'bin/kesto-pack.exe|.*mingw-w64 project|ZPL-2.1 .*' \
     'share/kesto/x86/kesto.exe|.*Free Software Foundation.*|GPL-3\+ with GCC-exception-3.1 exception' \
     'bin/kesto-pack|.*|LGPL-2.1\+' 'bin/kesto-pack|.*Jean-loup Gailly.*|Zlib'; do
     grep -qE "^$component\$" <<<"$listed" && echo "ok: copyright: $component" || fail "copyright: no paragraph $component"

@@ -323,4 +323,55 @@ std::vector<std::wstring> PendingRestartDeletions() {
     return deletions;
 }
 
+bool IsLink(const std::wstring& path) {
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+std::string HostPath(const std::wstring& path) {
+    using ToUnixName = char*(CDECL*)(LPCWSTR);
+    FARPROC function = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
+    if (function == nullptr) return std::string();
+    char* name = reinterpret_cast<ToUnixName>(reinterpret_cast<void*>(function))(path.c_str());
+    if (name == nullptr) return std::string();
+    std::string hostName = name;
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return hostName;
+}
+
+// Wine starts a program named by its host path, but gives back no handle
+// that waits for it, so the script leaves its status in a file and this
+// waits for the file.
+bool RunOnHost(const std::string& script) {
+    ScratchFolder scratch(L"host");
+    std::wstring status = scratch / L"status";
+    std::string hostStatus = HostPath(status);
+    if (hostStatus.empty()) return false;
+    std::wstring commandLine = L"Z:\\bin\\sh -c \"(" + Widen(script) + L"); echo $? >'" + Widen(hostStatus) +
+                               L".part' && mv '" + Widen(hostStatus) + L".part' '" + Widen(hostStatus) + L"'\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    for (int wait = 0; wait < 3000 && !Exists(status); ++wait) ::Sleep(20);
+    return ReadBytes(status) == "0\n";
+}
+
+FolderLink::FolderLink(const std::wstring& link, const std::wstring& target) : link_(link) {
+    ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                          SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    if (!IsLink(link) && !HostPath(link).empty())
+        RunOnHost("ln -s '" + HostPath(target) + "' '" + HostPath(link) + "'");
+}
+
+FolderLink::~FolderLink() {
+    // Wine's RemoveDirectoryW would act on the target: unlink on the host.
+    std::string hostLink = HostPath(link_);
+    if (!hostLink.empty()) RunOnHost("rm -f '" + hostLink + "'");
+    else ::RemoveDirectoryW(link_.c_str());
+}
+
 }  // namespace kesto::test

@@ -113,4 +113,27 @@ void ExpectPrivateList(const SECURITY_DESCRIPTOR* descriptor, const std::vector<
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);
 
+// Links. Whether path is a reparse point (a link) as Windows programs see it.
+bool IsLink(const std::wstring& path);
+// Under Wine, the host's name of a Windows path; empty elsewhere.
+std::string HostPath(const std::wstring& path);
+// Runs a shell script on the host under Wine and waits for it; true when it
+// ended with 0.
+bool RunOnHost(const std::string& script);
+
+// A link at link to the folder target, removed (the link only) when it goes.
+// Windows makes a symbolic link. Wine 8 reports success for that without
+// making anything; there the link is the host's symbolic link, which Wine
+// shows as a folder with the reparse attribute.
+class FolderLink {
+public:
+    FolderLink(const std::wstring& link, const std::wstring& target);
+    ~FolderLink();
+    FolderLink(const FolderLink&) = delete;
+    FolderLink& operator=(const FolderLink&) = delete;
+
+private:
+    std::wstring link_;
+};
+
 }  // namespace kesto::test

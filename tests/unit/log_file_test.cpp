@@ -32,9 +32,13 @@ HANDLE WINAPI FailingCreateSemaphoreW(LPSECURITY_ATTRIBUTES, LONG, LONG, LPCWSTR
     return nullptr;
 }
 
-DWORD WINAPI TimingOutWait(HANDLE, DWORD) { return WAIT_TIMEOUT; }
-
-void WINAPI NoSleep(DWORD) {}
+// A wait that times out moves a clock of its own on by its time.
+DWORD g_clock = 0;
+DWORD WINAPI TimingOutWait(HANDLE, DWORD timeoutMs) {
+    g_clock += timeoutMs;
+    return WAIT_TIMEOUT;
+}
+DWORD WINAPI Clock() { return g_clock; }
 
 void SetTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
     g_now = SYSTEMTIME{};
@@ -203,7 +207,8 @@ TEST_F(LogFile, LinesAreWrittenWithoutAttributesOrLock) {
     test::ResetForTest();
     g_sys.GetLocalTime = FakeGetLocalTime;
     g_sys.WaitForSingleObject = TimingOutWait;
-    g_sys.Sleep = NoSleep;
+    g_sys.GetTickCount = Clock;
+    g_run = RunState();
     std::wstring unlocked = folder_ / L"unlocked-sfxlog.log";
     LogOpen(unlocked);
     LogMessage(L"return %d.", 2);
@@ -311,6 +316,41 @@ TEST_F(LogFile, FileThatWasThereIsAppendedToOnlyWhenATrusteeOwnsItAndItHasOneNam
         EXPECT_EQ(test::ReadBytes(name_), c.appended ? previous + Utf16(Opening(name_) + kPrefix + L"return 3.\r\n")
                                                      : previous);
     }
+}
+
+int g_creations = 0;
+HANDLE WINAPI CountingCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                                  DWORD disposition, DWORD flags, HANDLE model) {
+    ++g_creations;
+    return ::CreateFileW(name, access, share, attributes, disposition, flags, model);
+}
+
+DWORD WINAPI PipeType(HANDLE) { return FILE_TYPE_PIPE; }
+
+TEST_F(LogFile, OnlyPathsOnADiskAreOpened) {
+    g_sys.CreateFileW = CountingCreateFileW;
+    // Pipes, mailslots and devices are refused before anything is opened.
+    for (const wchar_t* name : {L"\\\\.\\pipe\\kesto-log", L"\\\\localhost\\PIPE\\kesto-log",
+                                L"\\\\?\\UNC\\localhost\\pipe\\kesto-log", L"\\\\.\\mailslot\\kesto-log",
+                                L"\\\\server\\mailslot\\kesto-log", L"\\\\?\\GLOBALROOT\\Device\\Null\\x",
+                                L"\\\\.\\C:\\x"}) {
+        SCOPED_TRACE(test::Narrow(name));
+        g_creations = 0;
+        LogOpen(name);
+        EXPECT_EQ(g_run.log, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(g_creations, 0);
+    }
+    // A disk path that leads to something else all the same is let go.
+    g_sys.GetFileType = PipeType;
+    LogOpen(name_);
+    EXPECT_EQ(g_run.log, INVALID_HANDLE_VALUE);
+    g_sys.GetFileType = ::GetFileType;
+    ASSERT_TRUE(::DeleteFileW(name_.c_str()));
+    // A drive path behind the "\\?\" prefix is one.
+    LogOpen(L"\\\\?\\" + name_);
+    EXPECT_NE(g_run.log, INVALID_HANDLE_VALUE);
+    LogClose();
+    EXPECT_EQ(test::ReadBytes(name_), kMark + Utf16(Opening(L"\\\\?\\" + name_)));
 }
 
 class LogOpenFailure : public LogFile {};

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "in_process.h"
+#include "launcher/run_state.h"
 #include "log/log_lock.h"
 #include "platform/syscalls.h"
 
@@ -163,7 +164,8 @@ TEST(LogLockName, ExtensionCutAtTheLastDotOfTheWholePath) {
 }
 
 // ---------------------------------------------------------------------------
-// Taking the lock, with the semaphore calls scripted.
+// Taking the lock, with the semaphore calls, waits, sleeps and the clock
+// scripted: a time-out and a sleep move the clock on by their time.
 
 struct LockScript {
     int deniedAttempts = 0;  // creations refused with access denied first
@@ -178,6 +180,7 @@ struct LockCalls {
     HANDLE handedOut = nullptr;
     int attempts = 0;
     int waits = 0;
+    DWORD clock = 0xFFFFFE00;        // the budget runs across a wrap of the tick count
     std::vector<std::string> events; // "create", "wait 300", "sleep 500", ...
     std::vector<std::wstring> names;
     std::vector<std::string> attributes;  // what each creation was given
@@ -222,28 +225,37 @@ HANDLE WINAPI ScriptedCreateSemaphoreW(LPSECURITY_ATTRIBUTES attributes, LONG in
 DWORD WINAPI ScriptedWait(HANDLE handle, DWORD timeoutMs) {
     g_lock.events.push_back("wait " + std::to_string(timeoutMs));
     if (handle != g_lock.handedOut) g_lock.waitedOnOtherHandle = true;
-    if (g_lock.waits++ < g_lock.script.timeouts) return WAIT_TIMEOUT;
+    if (g_lock.waits++ < g_lock.script.timeouts) {
+        g_lock.clock += timeoutMs;
+        return WAIT_TIMEOUT;
+    }
     if (g_lock.script.lastWait == WAIT_FAILED) ::SetLastError(ERROR_INVALID_HANDLE);
     return g_lock.script.lastWait;
 }
 
-void WINAPI RecordedSleep(DWORD ms) { g_lock.events.push_back("sleep " + std::to_string(ms)); }
+void WINAPI RecordedSleep(DWORD ms) {
+    g_lock.events.push_back("sleep " + std::to_string(ms));
+    g_lock.clock += ms;
+}
 
-// How long a caller could be held by the lock's retries: every sleep and
-// every bounded wait, in milliseconds.
-long HeldForMs() {
-    long total = 0;
-    for (const std::string& event : g_lock.events) {
-        size_t blank = event.find(' ');
-        if (blank != std::string::npos) total += std::stol(event.substr(blank + 1));
-    }
-    return total;
+DWORD WINAPI ScriptedClock() { return g_lock.clock; }
+
+std::vector<std::string> Repeat(const std::vector<std::string>& events, int times) {
+    std::vector<std::string> all;
+    for (int i = 0; i < times; ++i) all.insert(all.end(), events.begin(), events.end());
+    return all;
+}
+
+std::vector<std::string> operator+(std::vector<std::string> first, const std::vector<std::string>& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
 }
 
 class LogLockCollision : public ::testing::Test {
 protected:
     void SetUp() override {
         g_lock = LockCalls();
+        g_run = RunState();  // a whole budget, as at the start of a run
         // The semaphore behind the scripted handles, held by someone else.
         g_lock.semaphore = ::CreateSemaphoreW(nullptr, 0, 1, nullptr);
         ASSERT_NE(g_lock.semaphore, nullptr);
@@ -251,11 +263,15 @@ protected:
         g_sys.CreateSemaphoreW = ScriptedCreateSemaphoreW;
         g_sys.WaitForSingleObject = ScriptedWait;
         g_sys.Sleep = RecordedSleep;
+        g_sys.GetTickCount = ScriptedClock;
     }
     void TearDown() override { ::CloseHandle(g_lock.semaphore); }
 
     // Runs one Lock to its end and destroys the lock; the handle it held, if any.
     BOOL LockOnce(HANDLE* held) {
+        g_lock.events.clear();
+        g_lock.attempts = 0;
+        g_lock.waits = 0;
         CLogOutPxCollision lock;
         BOOL result = lock.Lock();
         *held = lock.Handle();
@@ -272,6 +288,10 @@ protected:
     test::OverrideScope overrides_;
 };
 
+// The run's budget, 3 s, in waits of 300 ms and sleeps of 500 ms.
+constexpr int kBudgetWaits = 10;
+constexpr int kBudgetSleeps = 6;
+
 TEST_F(LogLockCollision, TakenAtOnceCreatesOnceWaitsOnceAndGivesBack) {
     HANDLE held = nullptr;
     EXPECT_EQ(LockOnce(&held), 1);
@@ -284,83 +304,87 @@ TEST_F(LogLockCollision, TakenAtOnceCreatesOnceWaitsOnceAndGivesBack) {
     EXPECT_EQ(g_lock.maximumCount, 1);
     EXPECT_TRUE(GivenBack());
     EXPECT_TRUE(Closed(held));
+    EXPECT_EQ(g_run.logLockWaitLeftMs, kLogLockRunBudgetMs);
 }
 
-TEST_F(LogLockCollision, AccessDeniedIsRetried250TimesThenGivenUp) {
+TEST_F(LogLockCollision, AccessDeniedIsRetriedWhileTheRunsBudgetLasts) {
     g_lock.script.deniedAttempts = INT_MAX;
     HANDLE held = reinterpret_cast<HANDLE>(1);
     EXPECT_EQ(LockOnce(&held), 0);
     EXPECT_EQ(held, nullptr);
-    EXPECT_EQ(g_lock.attempts, 250);
-    EXPECT_EQ(HeldForMs(), 250 * 500);
+    EXPECT_EQ(g_lock.events, Repeat({"create", "sleep 500"}, kBudgetSleeps) + std::vector<std::string>{"create"});
+    // The budget is spent: later lines try once and do not sleep.
+    EXPECT_EQ(LockOnce(&held), 0);
+    EXPECT_EQ(g_lock.events, std::vector<std::string>{"create"});
     EXPECT_FALSE(GivenBack());
 }
 
-TEST_F(LogLockCollision, CreatedOnTheLastAllowedAttempt) {
-    for (int attempt : {2, 250}) {
-        SCOPED_TRACE(attempt);
-        g_lock.events.clear();
-        g_lock.attempts = 0;
-        g_lock.waits = 0;
-        g_lock.script.deniedAttempts = attempt - 1;
-        HANDLE held = nullptr;
-        EXPECT_EQ(LockOnce(&held), 1);
-        EXPECT_EQ(g_lock.attempts, attempt);
-        EXPECT_TRUE(GivenBack());
-        EXPECT_TRUE(Closed(held));
-    }
+TEST_F(LogLockCollision, CreatedAfterRefusalsAndTakenWhenFreeEvenWithTheBudgetSpent) {
+    g_lock.script.deniedAttempts = 2;
+    HANDLE held = nullptr;
+    EXPECT_EQ(LockOnce(&held), 1);
+    EXPECT_EQ(g_lock.events, Repeat({"create", "sleep 500"}, 2) + std::vector<std::string>({"create", "wait 300"}));
+    EXPECT_TRUE(GivenBack());
+    EXPECT_TRUE(Closed(held));
+
+    g_run.logLockWaitLeftMs = 0;
+    g_lock.script.deniedAttempts = 0;
+    EXPECT_EQ(LockOnce(&held), 1);
+    EXPECT_EQ(g_lock.events, (std::vector<std::string>{"create", "wait 0"}));
+    EXPECT_TRUE(GivenBack());
 }
 
 TEST_F(LogLockCollision, AnyOtherCreationErrorGivesUpAtOnce) {
     for (DWORD error : {DWORD(ERROR_PATH_NOT_FOUND), DWORD(ERROR_INVALID_HANDLE), DWORD(ERROR_INVALID_PARAMETER)}) {
         SCOPED_TRACE(error);
-        g_lock.events.clear();
-        g_lock.attempts = 0;
         g_lock.script.createError = error;
         HANDLE held = reinterpret_cast<HANDLE>(1);
         EXPECT_EQ(LockOnce(&held), 0);
         EXPECT_EQ(held, nullptr);
-        EXPECT_EQ(g_lock.attempts, 1);
-        EXPECT_EQ(HeldForMs(), 0);
+        EXPECT_EQ(g_lock.events, (std::vector<std::string>{"create"}));
     }
     // Access denied first, then another error: the retries stop there.
-    g_lock.events.clear();
-    g_lock.attempts = 0;
     g_lock.script.deniedAttempts = 3;
     g_lock.script.createError = ERROR_INVALID_NAME;
     HANDLE held = nullptr;
     EXPECT_EQ(LockOnce(&held), 0);
-    EXPECT_EQ(g_lock.attempts, 4);
+    EXPECT_EQ(g_lock.events, Repeat({"create", "sleep 500"}, 3) + std::vector<std::string>{"create"});
     EXPECT_FALSE(GivenBack());
 }
 
-TEST_F(LogLockCollision, WaitsRunOutAfter500AndTheHandleIsStillGivenBack) {
+TEST_F(LogLockCollision, KeptCountStopsTheWaitsForTheWholeRunAndIsNeverGivenBack) {
     g_lock.script.timeouts = INT_MAX;
     HANDLE held = nullptr;
     EXPECT_EQ(LockOnce(&held), 0);
     EXPECT_EQ(held, g_lock.handedOut);
-    EXPECT_EQ(g_lock.waits, 500);
-    EXPECT_EQ(HeldForMs(), 500 * 301);
-    // The release happens although the semaphore was never taken.
-    EXPECT_TRUE(GivenBack());
+    EXPECT_EQ(g_lock.events, std::vector<std::string>{"create"} + Repeat({"wait 300"}, kBudgetWaits));
+    EXPECT_EQ(g_run.logLockWaitLeftMs, 0u);
+    // Every later line looks once, without waiting.
+    for (int line = 0; line < 3; ++line) {
+        EXPECT_EQ(LockOnce(&held), 0);
+        EXPECT_EQ(g_lock.events, (std::vector<std::string>{"create", "wait 0"}));
+    }
+    // What was never taken was never given back.
+    EXPECT_FALSE(GivenBack());
     EXPECT_TRUE(Closed(held));
 }
 
-TEST_F(LogLockCollision, TakenAfterSomeTimeouts) {
-    g_lock.script.timeouts = 499;
+TEST_F(LogLockCollision, TakenAfterSomeTimeoutsWhichTheBudgetIsCharged) {
+    g_lock.script.timeouts = kBudgetWaits - 1;
     HANDLE held = nullptr;
     EXPECT_EQ(LockOnce(&held), 1);
-    EXPECT_EQ(g_lock.waits, 500);
+    EXPECT_EQ(g_lock.events, std::vector<std::string>{"create"} + Repeat({"wait 300"}, kBudgetWaits));
     EXPECT_TRUE(GivenBack());
+    EXPECT_EQ(g_run.logLockWaitLeftMs, 300u);
 }
 
-TEST_F(LogLockCollision, FailedWaitGivesUpAtOnceButKeepsTheHandle) {
+TEST_F(LogLockCollision, FailedWaitGivesUpAtOnceKeepsTheHandleAndGivesNothingBack) {
     g_lock.script.lastWait = WAIT_FAILED;
     HANDLE held = nullptr;
     EXPECT_EQ(LockOnce(&held), 0);
     EXPECT_EQ(held, g_lock.handedOut);
     EXPECT_EQ(g_lock.events, (std::vector<std::string>{"create", "wait 300"}));
-    EXPECT_TRUE(GivenBack());
+    EXPECT_FALSE(GivenBack());
     EXPECT_TRUE(Closed(held));
 }
 

@@ -19,78 +19,14 @@ namespace {
 
 constexpr BYTE kInheritedByAll = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
-bool IsLink(const std::wstring& path) {
-    DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
-
-// Under Wine, the host's name of a Windows path; empty elsewhere.
-std::string HostPath(const std::wstring& path) {
-    using ToUnixName = char*(CDECL*)(LPCWSTR);
-    FARPROC function = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
-    if (function == nullptr) return std::string();
-    char* name = reinterpret_cast<ToUnixName>(reinterpret_cast<void*>(function))(path.c_str());
-    if (name == nullptr) return std::string();
-    std::string hostName = name;
-    ::HeapFree(::GetProcessHeap(), 0, name);
-    return hostName;
-}
-
-// Runs a shell script on the host under Wine and waits for it. Wine starts a
-// program named by its host path, but gives back no handle that waits for
-// it, so the script leaves its status in a file and this waits for the file.
-bool RunOnHost(const std::string& script) {
-    test::ScratchFolder scratch(L"host");
-    std::wstring status = scratch / L"status";
-    std::string hostStatus = HostPath(status);
-    if (hostStatus.empty()) return false;
-    std::wstring commandLine = L"Z:\\bin\\sh -c \"(" + test::Widen(script) + L"); echo $? >'" +
-                               test::Widen(hostStatus) + L".part' && mv '" + test::Widen(hostStatus) + L".part' '" +
-                               test::Widen(hostStatus) + L"'\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-    for (int wait = 0; wait < 3000 && !test::Exists(status); ++wait) ::Sleep(20);
-    return test::ReadBytes(status) == "0\n";
-}
-
-// A link at link to the folder target, removed (the link only) when it goes.
-// Windows makes a symbolic link. Wine 8 reports success for that without
-// making anything; there the link is the host's symbolic link, which Wine
-// shows as a folder with the reparse attribute.
-class FolderLink {
-public:
-    FolderLink(const std::wstring& link, const std::wstring& target) : link_(link) {
-        ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                              SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-        if (!IsLink(link) && !HostPath(link).empty())
-            RunOnHost("ln -s '" + HostPath(target) + "' '" + HostPath(link) + "'");
-    }
-    ~FolderLink() {
-        // Wine's RemoveDirectoryW would act on the target: unlink on the host.
-        std::string hostLink = HostPath(link_);
-        if (!hostLink.empty()) RunOnHost("rm -f '" + hostLink + "'");
-        else ::RemoveDirectoryW(link_.c_str());
-    }
-    FolderLink(const FolderLink&) = delete;
-    FolderLink& operator=(const FolderLink&) = delete;
-
-private:
-    std::wstring link_;
-};
 
 // Every entry below folder, each folder's content before the folder, links
 // not walked into.
 void CollectBelow(const std::wstring& folder, std::vector<std::wstring>* entries) {
     for (const std::wstring& name : test::ListFolder(folder)) {
         std::wstring child = folder + L"\\" + name;
-        if (test::IsFolder(child) && !IsLink(child)) CollectBelow(child, entries);
+        if (test::IsFolder(child) && !test::IsLink(child)) CollectBelow(child, entries);
         entries->push_back(child);
     }
 }
@@ -269,9 +205,9 @@ TEST_F(TempFolderNumbering, NumberTenThousandHasFiveDigits) {
     // Wine's CreateDirectoryW searches the whole folder for the name in other
     // case before it makes one, so 10000 of them take a minute or more there;
     // the host makes them in a moment, and removes them several at a time.
-    std::string hostTemp = HostPath(temp_.path());
+    std::string hostTemp = test::HostPath(temp_.path());
     const char* numbers = "seq -f QzEXF%04g 0 9999";
-    if (hostTemp.empty() || !RunOnHost("cd '" + hostTemp + "' && " + numbers + " | xargs mkdir")) {
+    if (hostTemp.empty() || !test::RunOnHost("cd '" + hostTemp + "' && " + numbers + " | xargs mkdir")) {
         for (int number = 0; number < 10000; ++number) {
             wchar_t name[16];
             swprintf(name, 16, L"QzEXF%04d", number);
@@ -286,7 +222,7 @@ TEST_F(TempFolderNumbering, NumberTenThousandHasFiveDigits) {
         EXPECT_TRUE(test::IsFolder(folder.Path()));
     }
     EXPECT_FALSE(test::Exists(Numbered(L"QzEXF10000")));
-    if (!hostTemp.empty()) RunOnHost("cd '" + hostTemp + "' && " + numbers + " | xargs -P 8 -n 500 rmdir");
+    if (!hostTemp.empty()) test::RunOnHost("cd '" + hostTemp + "' && " + numbers + " | xargs -P 8 -n 500 rmdir");
 }
 
 TEST_F(TempFolderTempPath, FailedTooLongOrEmptyResultMakesNothing) {
@@ -495,11 +431,11 @@ TEST_F(TempFolderRestart, FolderLinkIsRegisteredItselfAndItsTargetIsUntouched) {
     std::wstring link = work + L"\\link";
     ASSERT_TRUE(test::MakeFolders(work));
     ASSERT_TRUE(test::WriteText(work + L"\\file.txt", "x"));
-    FolderLink made(link, outside.path());
+    test::FolderLink made(link, outside.path());
     // Wine always gets one from the host; Windows may refuse it to a user
     // without the right to make symbolic links.
-    if (HostPath(link).empty() && !IsLink(link)) GTEST_SKIP() << "no folder link can be made here";
-    ASSERT_TRUE(IsLink(link));
+    if (test::HostPath(link).empty() && !test::IsLink(link)) GTEST_SKIP() << "no folder link can be made here";
+    ASSERT_TRUE(test::IsLink(link));
 
     Registrations registrations;
     {

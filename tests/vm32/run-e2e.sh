@@ -29,6 +29,8 @@ cases=(
   PackageWithADigestNeverExpandsChangedOrCutOffBytes
   ExpandProgramsPlantedOutsideTheSystemFolderNeverRun
   LogNameThatIsASecondNameOfAnotherFileIsNotWrittenThrough
+  LockKeptByAnotherProcessDelaysARunBySecondsAndLosesNoLine
+  FilesInTheCallersFoldersAreNeverWrittenThroughLinks
 )
 default_filter=$(printf 'LauncherRun.%s:' "${cases[@]}")
 filter=${1:-${default_filter%:}}

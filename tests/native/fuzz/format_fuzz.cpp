@@ -59,13 +59,17 @@ std::wstring Decimal(int value, bool zeroPad, unsigned width) {
     return zeroPad ? sign + padding + digits : padding + sign + digits;
 }
 
-// A value as the formatter writes it: control characters and line
-// separators as \uXXXX.
+// A value as the formatter writes it: control characters, line separators
+// and surrogates that do not stand high before low as \uXXXX.
 std::wstring Escaped(const wchar_t* value) {
     std::wstring text;
     for (; *value != L'\0'; ++value) {
         wchar_t c = *value;
-        if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029) {
+        bool high = c >= 0xD800 && c <= 0xDBFF;
+        if (high && value[1] >= 0xDC00 && value[1] <= 0xDFFF) {
+            text.push_back(c);
+            text.push_back(*++value);
+        } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || (c >= 0xD800 && c <= 0xDFFF)) {
             wchar_t escape[7];
             std::swprintf(escape, 7, L"\\u%04X", unsigned(c));
             text += escape;
@@ -131,8 +135,13 @@ std::wstring DrawText(FuzzedDataProvider& input, size_t maxLength) {
         if (byte == 0) break;
         // Bytes up to 0x9F stand for themselves (C0 and C1 controls among
         // them), 0xF0 and up for U+2020 to U+202F (the line and paragraph
-        // separators among them), the others for code units beyond Latin-1.
-        text.push_back(byte < 0xA0 ? wchar_t(byte) : byte >= 0xF0 ? wchar_t(0x2020 + byte - 0xF0) : wchar_t(0x100 + byte));
+        // separators among them), 0xE0 to 0xEF for high and low surrogates
+        // (paired or not), the others for code units beyond Latin-1.
+        text.push_back(byte < 0xA0   ? wchar_t(byte)
+                       : byte >= 0xF0 ? wchar_t(0x2020 + byte - 0xF0)
+                       : byte >= 0xE8 ? wchar_t(0xDC00 + byte - 0xE8)
+                       : byte >= 0xE0 ? wchar_t(0xDBFC + byte - 0xE0)
+                                      : wchar_t(0x100 + byte));
     }
     return text;
 }
