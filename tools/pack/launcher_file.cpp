@@ -1,6 +1,7 @@
 #include "launcher_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -167,13 +168,31 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
     if (!problem.empty()) return outputPath + " not written: the package does not read back whole: " + problem;
     if (Interrupted()) return "interrupted";  // Windows: the console asked to stop while this was read back
     if (!file.Commit()) return "cannot rename " + file.path() + " to " + outputPath;
-    written = WrittenPackage{fileBytes, cabinetBytes, digest.value};
+    written = WrittenPackage{fileBytes, cabinetBytes, digest.value, table.entries.size(), table.FileBytes(),
+                             CompressionName(table.folders.empty() ? 0 : table.folders[0].compression)};
     return std::string();
 }
 
 std::string CopyCabinetIn(const std::string& cabinetPath, const Payload& payload) {
+    // Its size and its tables first, from the file itself: nothing is
+    // copied of a cabinet that cannot be laid out.
+    std::error_code error;
+    const uint64_t size = fs::file_size(fs::u8path(cabinetPath), error);
+    if (error) return "cannot read the cabinet " + cabinetPath + ": " + error.message();
+    if (size > CabinetLimits::kCabinetBytes)
+        return "the cabinet " + cabinetPath + " is " + std::to_string(size) + " bytes; Windows reads cabinets of at most " +
+               std::to_string(CabinetLimits::kCabinetBytes);
+    {
+        FileSource source(cabinetPath);
+        if (!source.Open()) return "cannot read the cabinet " + cabinetPath + ": " + source.Reason();
+        CabinetTable table;
+        const std::string problem = ReadCabinetTable(source, table);
+        if (problem == "not a cabinet" || problem.compare(0, 9, "too short") == 0) return cabinetPath + " is not a cabinet";
+        if (!problem.empty()) return cabinetPath + ": damaged cabinet: " + problem;
+    }
+    errno = 0;
     std::ifstream in(fs::u8path(cabinetPath), std::ios::binary);
-    if (!in) return "cannot read the cabinet " + cabinetPath;
+    if (!in) return "cannot read the cabinet " + cabinetPath + ": " + ErrnoText();
     std::fstream out(fs::u8path(payload.file), std::ios::binary | std::ios::in | std::ios::out);
     out.seekp(std::streamoff(payload.offset));
     std::vector<unsigned char> block(1 << 20);
@@ -187,9 +206,9 @@ std::string CopyCabinetIn(const std::string& cabinetPath, const Payload& payload
         Complement(block.data(), count);
         out.write(reinterpret_cast<const char*>(block.data()), std::streamsize(count));
     }
-    if (in.bad()) return "reading " + cabinetPath + " failed";
+    if (in.bad()) return "cannot read the cabinet " + cabinetPath + ": " + ErrnoText();
     out.close();
-    if (!out) return "cannot write " + payload.file;
+    if (!out) return "cannot write " + payload.file + ": " + ErrnoText();
     return std::string();
 }
 
