@@ -221,8 +221,8 @@ std::string ReadCabinetTable(ByteSource& cabinet, CabinetTable& table) {
     // The file table lies before the data: entries read from data blocks are no entries.
     for (size_t index = 0; index < table.folders.size(); ++index)
         if (table.folders[index].blocks > 0 && table.folders[index].firstBlock < fileTableEnd)
-            return "the file table (" + Number(files) + " entries, up to offset " + Number(fileTableEnd) +
-                   ") runs into folder " + Number(index) + "'s data blocks at offset " +
+            return "the file table, up to offset " + Number(fileTableEnd) + ", runs into folder " + Number(index) +
+                   "'s data blocks at offset " +
                    Number(table.folders[index].firstBlock);
 
     // Each entry within its folder's data, no two sharing a byte, and no

@@ -76,7 +76,7 @@ std::vector<std::string> Clashes(const fs::path& folder, const CabinetTable& tab
             fs::file_status status = fs::symlink_status(part, error);
             if (!fs::exists(status)) continue;
             if (part == target || !fs::is_directory(status)) {
-                const std::string name = fs::relative(part, folder, error).u8string();
+                const std::string name = part.lexically_relative(folder).u8string();
                 if (seen.insert(name).second) clashes.push_back(name);
             }
             break;
