@@ -43,11 +43,12 @@ public:
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
     std::string path() const { return temporary_.u8string(); }
-    bool Commit() {
+    // Why the rename failed, or an empty string.
+    std::string Commit() {
         std::error_code error;
         fs::rename(temporary_, path_, error);
         committed_ = !error;
-        return committed_;
+        return error ? error.message() : std::string();
     }
 
 private:
@@ -99,8 +100,9 @@ bool StubIsSigned(const std::string& stub) {
 std::string WriteLauncherFile(const std::string& stubPath, const std::string& outputPath, bool align,
                               const CabinetWriter& writeCabinet, const std::vector<CabinetMember>* expected,
                               WrittenPackage& written) {
+    errno = 0;
     std::ifstream stubFile(fs::u8path(stubPath), std::ios::binary);
-    if (!stubFile) return "cannot read the stub " + stubPath;
+    if (!stubFile) return "cannot read the stub " + stubPath + ": " + ErrnoText();
     const std::string stub((std::istreambuf_iterator<char>(stubFile)), std::istreambuf_iterator<char>());
     unsigned char marker[kMarkerLength + 1];
     AssembleMarker(marker);
@@ -122,7 +124,7 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
         out.write(zeros.data(), std::streamsize(zeros.size()));
         out.write(reinterpret_cast<const char*>(marker), kMarkerLength);
         out.close();
-        if (!out) return "cannot write " + file.path();
+        if (!out) return "cannot write " + file.path() + ": " + ErrnoText();
     }
     const Payload payload{file.path(), payloadOffset};
     std::string problem = writeCabinet(payload);
@@ -162,12 +164,13 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
     }
     unsigned char record[kDigestRecordSize];
     WriteDigestRecord(digest, record);
-    if (!WriteAt(file.path(), recordOffset, record, sizeof(record))) return "cannot write " + file.path();
+    if (!WriteAt(file.path(), recordOffset, record, sizeof(record))) return "cannot write " + file.path() + ": " + ErrnoText();
 
     problem = CheckWrittenPackage(file.path(), payloadOffset, table, digest.value, expected);
     if (!problem.empty()) return outputPath + " not written: the package does not read back whole: " + problem;
     if (Interrupted()) return "interrupted";  // Windows: the console asked to stop while this was read back
-    if (!file.Commit()) return "cannot rename " + file.path() + " to " + outputPath;
+    const std::string renamed = file.Commit();
+    if (!renamed.empty()) return "cannot rename " + file.path() + " to " + outputPath + ": " + renamed;
     written = WrittenPackage{fileBytes, cabinetBytes, digest.value, table.entries.size(), table.FileBytes(),
                              CompressionName(table.folders.empty() ? 0 : table.folders[0].compression)};
     return std::string();
@@ -215,7 +218,7 @@ std::string CopyCabinetIn(const std::string& cabinetPath, const Payload& payload
 std::string CheckWrittenPackage(const std::string& path, uint64_t payloadOffset, const CabinetTable& table,
                                 uint64_t digest, const std::vector<CabinetMember>* expected) {
     FileSource file(path);
-    if (!file.Open()) return "cannot read " + path;
+    if (!file.Open()) return "cannot read " + path + ": " + file.Reason();
     PackageLayout layout;
     std::string problem = ReadLayout(file, layout);
     if (!problem.empty()) return problem;
