@@ -193,8 +193,6 @@ std::string Folder::Open(const std::string& path) {
     return std::string();
 }
 
-bool Folder::IsOpen() const { return state_ && state_->handle != INVALID_HANDLE_VALUE; }
-
 Folder::Kind Folder::KindOf(const std::string& name) const {
     const DWORD attributes = ::GetFileAttributesW((state_->path + L"\\" + Wide(name)).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
@@ -431,8 +429,6 @@ std::string Folder::Open(const std::string& path) {
     state_->fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     return state_->fd >= 0 ? std::string() : path + ": " + ErrnoText();
 }
-
-bool Folder::IsOpen() const { return state_ && state_->fd >= 0; }
 
 Folder::Kind Folder::KindOf(const std::string& name) const {
     struct stat status;

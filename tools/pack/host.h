@@ -77,7 +77,6 @@ public:
     // Opens the folder at path as the path names it (links in the path
     // itself are followed: the caller named them).
     std::string Open(const std::string& path);
-    bool IsOpen() const;
     const std::string& path() const { return path_; }
 
     // What name is here, not following a link (a link is kOther).
