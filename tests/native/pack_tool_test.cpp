@@ -168,6 +168,26 @@ protected:
         return names;
     }
 
+    // A launcher file of any cabinet bytes: behind the stub and the marker,
+    // complemented, without a digest record.
+    fs::path PackageOf(const std::string& name, std::string cabinet) {
+        for (char& c : cabinet) c = char(~c);
+        Write(scratch_ / name, Read(kStub) + Marker() + cabinet);
+        return scratch_ / name;
+    }
+
+    // Runs a shell script with a tmpfs of size on folder, in a mount
+    // namespace of its own (and a user namespace, so that it needs no root);
+    // false, with the reason printed, where that cannot be arranged.
+    static bool InSmallFileSystem(const fs::path& folder, const std::string& size, const std::string& script, Result& result) {
+        fs::create_directories(folder);
+        const std::string mount = "mount -t tmpfs -o size=" + size + " kesto-test " + Quote(folder.string());
+        result = Shell("unshare --user --map-root-user --mount sh -c " + Quote(mount + " || exit 99\n" + script));
+        if (result.code != 99 && result.output.find("unshare: ") != 0) return true;
+        std::printf("skipped: a small file system (unshare and mount -t tmpfs): %s\n", result.output.c_str());
+        return false;
+    }
+
     fs::path scratch_ = fs::path(KESTO_TEST_TMP) / ("kesto-pack-tool-" + std::to_string(::getpid()));
     const std::string kStub = (scratch_ / "stub" / "kesto.exe").string();
 };
@@ -592,26 +612,102 @@ TEST_F(PackTool, ExtractIsAllOrNothingAndReplacesNoFile) {
     cabinet[cabinet.size() - 20] ^= 0x55;
     ReplaceCabinet(bytes, cabinet);
     Write(scratch_ / "damaged.exe", bytes);
+    // No folder it made is left either.
     fs::path target = scratch_ / "target" / "unpacked";
     Result damaged = Pack({"extract", (scratch_ / "damaged.exe").string(), target.string()});
     EXPECT_EQ(damaged.code, 1);
     EXPECT_NE(damaged.output.find("wrong checksum; nothing extracted"), std::string::npos) << damaged.output;
-    EXPECT_EQ(Listing(target.parent_path()), std::vector<std::string>{});
+    EXPECT_EQ(Listing(scratch_), (std::vector<std::string>{"damaged.exe", "package.exe", "package.exe.cab", "stub", "tree"}));
 
-    // A folder that holds one of the package's files keeps it, and gets
-    // nothing; the files beside are left alone.
+    // A folder that holds the package's files keeps them, and gets nothing;
+    // the refusal counts them and names the first few; the files beside
+    // are left alone.
     Write(target / "setup.cmd", "mine");
+    Write(target / "data.bin", "mine");
     Write(target / "other.txt", "mine too");
     Result held = Pack({"extract", package.string(), target.string()});
     EXPECT_EQ(held.code, 1);
-    EXPECT_NE(held.output.find("already holds setup.cmd"), std::string::npos) << held.output;
-    EXPECT_EQ(Listing(target), (std::vector<std::string>{"other.txt", "setup.cmd"}));
+    EXPECT_NE(held.output.find("already holds data.bin, setup.cmd (2 of the package's names), which extract would replace"),
+              std::string::npos) << held.output;
+    EXPECT_EQ(Listing(target), (std::vector<std::string>{"data.bin", "other.txt", "setup.cmd"}));
     EXPECT_EQ(Read(target / "setup.cmd"), "mine");
     fs::remove(target / "setup.cmd");
+    fs::remove(target / "data.bin");
     ASSERT_EQ(Pack({"extract", package.string(), target.string()}).code, 0);
     EXPECT_EQ(Listing(target), (std::vector<std::string>{"data.bin", "other.txt", "setup.cmd"}));
     EXPECT_EQ(Read(target / "data.bin"), Read(tree / "data.bin"));
     EXPECT_EQ(Listing(target.parent_path()), std::vector<std::string>{"unpacked"});
+
+    // What the system says of a package that cannot be read.
+    for (std::string command : {"inspect", "extract"}) {
+        std::vector<std::string> arguments = {command, (scratch_ / "nosuch.exe").string()};
+        if (command == "extract") arguments.push_back(target.string());
+        Result missing = Pack(arguments);
+        EXPECT_EQ(missing.code, 1);
+        EXPECT_NE(missing.output.find("nosuch.exe: No such file or directory"), std::string::npos) << missing.output;
+    }
+}
+
+TEST_F(PackTool, ExtractFollowsNoLinkSwappedInWhileItRuns) {
+    // Many files in a folder that FOLDER already has: while extract moves
+    // them in, another process swaps that folder for a link to a folder
+    // outside and back, again and again. Each run either extracts every
+    // file inside FOLDER or refuses and leaves nothing; none writes outside.
+    fs::path tree = scratch_ / "tree";
+    Write(tree / "setup.cmd", "@exit /b 0\r\n");
+    for (int i = 0; i < 300; ++i) Write(tree / "sub" / ("f" + std::to_string(i) + ".txt"), "x");
+    const fs::path package = scratch_ / "package.exe", race = scratch_ / "race";
+    ASSERT_EQ(Pack({"build", "--store", "--stub", kStub, "--out", package.string(), tree.string()}).code, 0);
+    const int rounds = 40;
+    int extracted = 0, refused = 0;
+    for (int round = 0; round < rounds; ++round) {
+        fs::remove_all(race);
+        fs::create_directories(race / "folder" / "sub");
+        fs::create_directories(race / "outside");
+        Result run = Shell("exec 2>&1; cd " + Quote(race.string()) + " || exit\n(cd folder && while [ ! -e ../stop ]; do\n"
+                           "  mv -T sub sub.real 2>/dev/null; ln -s ../outside sub 2>/dev/null\n"
+                           "  rm -f sub 2>/dev/null; mv -T sub.real sub 2>/dev/null; done) & swap=$!\n" +
+                           Quote(kPacker) + " extract " + Quote(package.string()) + " folder; code=$?\n"
+                           "touch stop; wait $swap; echo \"exit $code\"");
+        ASSERT_EQ(Listing(race / "outside"), std::vector<std::string>{}) << "round " << round << ": " << run.output;
+        size_t files = 0;
+        for (auto& item : fs::recursive_directory_iterator(race / "folder")) files += item.is_regular_file() ? 1 : 0;
+        if (run.output.find("exit 0") != std::string::npos) {
+            ++extracted;
+            EXPECT_EQ(files, 301u) << run.output;
+        } else {
+            ++refused;
+            EXPECT_NE(run.output.find("; nothing extracted\nexit 1"), std::string::npos) << run.output;
+            EXPECT_EQ(files, 0u) << run.output;
+        }
+        EXPECT_EQ(Listing(race), (std::vector<std::string>{"folder", "outside", "stop"})) << run.output;
+    }
+    std::printf("%d rounds: %d extracted, %d refused, none wrote outside\n", rounds, extracted, refused);
+}
+
+// A cabinet of one stored folder of one data block, written by hand: the
+// file table where it belongs, or behind the data; entries by name, offset
+// and size.
+struct HandEntry {
+    std::string name;
+    uint32_t offset, size;
+};
+std::string HandCabinet(const std::string& data, const std::vector<HandEntry>& entries, bool tableBehindData = false) {
+    auto le = [](uint32_t value, int bytes) {
+        std::string text;
+        for (int i = 0; i < bytes; ++i) text += char(value >> (8 * i));
+        return text;
+    };
+    std::string table;
+    for (const HandEntry& entry : entries)
+        table += le(entry.size, 4) + le(entry.offset, 4) + le(0, 2) + le(0x5021, 2) + le(0, 2) + le(0x20, 2) + entry.name + '\0';
+    const std::string block = le(0, 4) + le(uint32_t(data.size()), 2) + le(uint32_t(data.size()), 2) + data;  // no checksum
+    const uint32_t blockAt = 36 + 8 + uint32_t(tableBehindData ? 0 : table.size());
+    const uint32_t tableAt = tableBehindData ? blockAt + uint32_t(block.size()) : 44;
+    const uint32_t size = 44 + uint32_t(table.size() + block.size());
+    std::string cabinet = "MSCF" + le(0, 4) + le(size, 4) + le(0, 4) + le(tableAt, 4) + le(0, 4) + "\x03\x01" + le(1, 2) +
+                          le(uint32_t(entries.size()), 2) + le(0, 6) + le(blockAt, 4) + le(1, 2) + le(0, 2);
+    return cabinet + (tableBehindData ? block + table : table + block);
 }
 
 TEST_F(PackTool, HostilePackagesAreRefusedBeforeAnythingIsWritten) {
@@ -633,17 +729,30 @@ TEST_F(PackTool, HostilePackagesAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(Listing(temporary), std::vector<std::string>{});
     EXPECT_EQ(Listing(scratch_), (std::vector<std::string>{"stub", "tmp", "zeros.exe"}));
 
+    // Free space counts the blocks files take: 2,000 files of one byte
+    // need 2,000 blocks, more than 1 MiB holds. Refused before writing, as
+    // a folder too small for the zeros is.
+    fs::path many = scratch_ / "many";
+    for (int i = 0; i < 2000; ++i) Write(many / ("f" + std::to_string(i) + ".txt"), "x");
+    ASSERT_EQ(Pack({"build", "--stub", kStub, "--out", (scratch_ / "many.exe").string(), many.string()}).code, 0);
+    fs::remove_all(many);
     fs::path small = scratch_ / "small";
-    fs::create_directories(small);
-    if (Shell("mount -t tmpfs -o size=64m kesto-test " + Quote(small.string())).code == 0) {
-        Result refused = Pack({"extract", zeros.string(), (small / "unpacked").string()});
-        EXPECT_EQ(refused.code, 1);
-        EXPECT_NE(refused.output.find("the files need 2146000012 bytes"), std::string::npos) << refused.output;
-        EXPECT_EQ(Listing(small), std::vector<std::string>{});
-        Shell("umount " + Quote(small.string()));
-    } else {
-        std::printf("skipped: extract into a full file system (mount -t tmpfs needs root)\n");
+    struct Full {
+        fs::path package;
+        std::string size, message;
+    };
+    for (const Full& full : {Full{zeros, "64m", "the files need 2146000012 bytes"},
+                             Full{scratch_ / "many.exe", "1m", "the files need 2000 bytes (2.0 KiB), 8196096 bytes in blocks of 4096"}}) {
+        Result refused;
+        if (!InSmallFileSystem(small, full.size, Quote(kPacker) + " extract " + Quote(full.package.string()) + " " +
+                                                     Quote((small / "a" / "unpacked").string()) + "; echo \"exit $?\"; ls -A " +
+                                                     Quote(small.string()), refused))
+            break;
+        EXPECT_NE(refused.output.find(full.message), std::string::npos) << refused.output;
+        EXPECT_NE(refused.output.find("nothing extracted\nexit 1\n"), std::string::npos) << refused.output;
+        EXPECT_EQ(refused.output.substr(refused.output.size() - 7), "exit 1\n") << refused.output;  // small holds nothing
     }
+    fs::remove(small);
 
     // Two entries that claim the same bytes (the file table patched, the
     // digest record made to match).
@@ -675,6 +784,15 @@ TEST_F(PackTool, HostilePackagesAreRefusedBeforeAnythingIsWritten) {
         cases.push_back({HostilePackage("twice-" + std::to_string(++twice) + ".exe",
                                         {{names.first, file, 100000, 0}, {names.second, file, 100000, 0}}),
                          "the name " + names.second + ": the same name to Windows as " + names.first});
+    // Cabinets whose tables do not account for their data: data that no
+    // file covers, a file table behind the data, no file at all.
+    const std::string data = "@exit /b 7\r\n";
+    EXPECT_EQ(Pack({"inspect", PackageOf("whole.exe", HandCabinet(data, {{"setup.cmd", 0, 12}})).string()}).code, 0);
+    cases.push_back({PackageOf("gap.exe", HandCabinet(data, {{"setup.cmd", 0, 5}})),
+                     "bytes 5 to 12 of folder 0's 12 bytes of data belong to no file"});
+    cases.push_back({PackageOf("behind.exe", HandCabinet(data, {{"setup.cmd", 0, 12}}, true)),
+                     "the file table, up to offset 90, runs into folder 0's data blocks at offset 44"});
+    cases.push_back({PackageOf("none.exe", HandCabinet(data, {})), "the cabinet holds no file"});
     for (const auto& hostile : cases) {
         for (const char* command : {"inspect", "extract"}) {
             std::vector<std::string> arguments = {command, hostile.first.string()};
@@ -685,6 +803,36 @@ TEST_F(PackTool, HostilePackagesAreRefusedBeforeAnythingIsWritten) {
         }
     }
     EXPECT_FALSE(fs::exists(scratch_ / "out"));
+
+    // build --cab: a ready cabinet ends with the summary of any build; gcab's
+    // cabinet of 65,536 files (its file count wraps to 0) is refused, as
+    // inspect refuses it; a cabinet larger than Windows reads is refused by
+    // its size before a byte is copied (the package would go where it could
+    // not even be copied).
+    const fs::path out = scratch_ / "out.exe";
+    Result ready = Pack({"build", "--stub", kStub, "--out", out.string(), "--cab", CabinetOf(scratch_ / "whole.exe").string()});
+    EXPECT_EQ(ready.code, 0) << ready.output;
+    EXPECT_NE(ready.output.find("packed 1 file (12 bytes) into " + out.string() + ": "), std::string::npos) << ready.output;
+    fs::path wrapped = scratch_ / "wrapped";
+    for (int i = 0; i < 65536; ++i) Write(wrapped / ("f" + std::to_string(i)), "x");
+    ASSERT_EQ(Shell("cd " + Quote(wrapped.string()) + " && gcab -c ../wrapped.cab $(ls)").code, 0);
+    fs::remove_all(wrapped);
+    Result wrappedBuild = Pack({"build", "--stub", kStub, "--out", out.string(), "--cab", (scratch_ / "wrapped.cab").string()});
+    EXPECT_EQ(wrappedBuild.code, 1);
+    EXPECT_NE(wrappedBuild.output.find("wrapped.cab: damaged cabinet: the cabinet holds no file"), std::string::npos)
+        << wrappedBuild.output;
+    Result wrappedInspect = Pack({"inspect", PackageOf("wrapped.exe", Read(scratch_ / "wrapped.cab")).string()});
+    EXPECT_EQ(wrappedInspect.code, 1);
+    EXPECT_NE(wrappedInspect.output.find("damaged cabinet: the cabinet holds no file"), std::string::npos) << wrappedInspect.output;
+    Write(scratch_ / "huge.cab", "MSCF");
+    fs::resize_file(scratch_ / "huge.cab", 0x90000000);  // sparse
+    Result huge;
+    if (InSmallFileSystem(small, "64m", Quote(kPacker) + " build --stub " + Quote(kStub) + " --out " +
+                                            Quote((small / "huge.exe").string()) + " --cab " +
+                                            Quote((scratch_ / "huge.cab").string()) + "; echo \"exit $?\"", huge)) {
+        EXPECT_NE(huge.output.find("huge.cab is 2415919104 bytes; Windows reads cabinets of at most 2147483647\nexit 1"),
+                  std::string::npos) << huge.output;
+    }
 }
 
 TEST_F(PackTool, OlderFormStillPacksAFolder) {

@@ -11,7 +11,7 @@
 #   sizes   the Windows packer's packages of 3 MiB, 40 MiB stored and 70 MiB
 #           read back whole by cabextract, by its own extract and by xxhsum;
 #           names Windows cannot hold or takes for one refused by its inspect
-#           and extract
+#           and extract; a late refusal of its extract leaves no folder it made
 #
 #   pack_wine_test.sh entry|tree|windows|sizes
 #
@@ -206,6 +206,23 @@ sizes)
   refused 'the name ⓐ.bat: the same name to Windows as Ⓐ.bat' Ⓐ.bat ⓐ.bat
   refused 'the name ა.txt: the same name to Windows as Ა.txt' Ა.txt ა.txt
   refused 'the name sub\ⓡun.cmd: the same name to Windows as sub\Ⓡun.cmd' sub/Ⓡun.cmd sub/ⓡun.cmd
+
+  # A damaged data block, found once the first files are written: the
+  # Windows packer's extract leaves nothing, not even the folders it made on
+  # the way (held open while it writes, closed before they are removed).
+  (cd "$work/names" && rm -rf ./* && printf '@exit /b 0\r\n' >setup.cmd && head -c 100000 /dev/urandom >data.bin &&
+    gcab -c -n ../damaged.cab setup.cmd data.bin)
+  perl -0777 -pe 'substr($_, -20, 1) ^= "U"' "$work/damaged.cab" >"$work/damaged-flipped.cab"
+  { cat "$work/prefix.bin"; perl -0777 -pe '$_ = ~$_' "$work/damaged-flipped.cab"; } >"$work/damaged.exe"
+  extracted=$(pack extract "$(winpath "$work/damaged.exe")" "$(winpath "$work/late/a/b")" 2>&1) && status=0 || status=$?
+  expect_eq "damaged block: extract fails" "$status" 1
+  expect_in "damaged block: extract names it" "$extracted" "wrong checksum; nothing extracted"
+  [ -e "$work/late" ] && fail "damaged block: extract left $(find "$work/late")" || echo "ok: damaged block: no folder left"
+  # Files already there: how many, and the first few by name.
+  mkdir -p "$work/held" && touch "$work/held/setup.cmd" "$work/held/data.bin"
+  { cat "$work/prefix.bin"; perl -0777 -pe '$_ = ~$_' "$work/damaged.cab"; } >"$work/whole.exe"
+  extracted=$(pack extract "$(winpath "$work/whole.exe")" "$(winpath "$work/held")" 2>&1) && status=0 || status=$?
+  expect_in "files there: extract names them" "$extracted" "already holds setup.cmd, data.bin (2 of the package's names)"
   ;;
 
 *) echo "usage: pack_wine_test.sh entry|tree|windows|sizes" >&2; exit 2 ;;

@@ -3,6 +3,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -65,9 +67,12 @@ std::string Number(uint64_t value) { return std::to_string(value); }
 
 }  // namespace
 
-FileSource::FileSource(const std::string& path) : in_(std::filesystem::u8path(path), std::ios::binary) {
+FileSource::FileSource(const std::string& path) : in_((errno = 0, std::filesystem::u8path(path)), std::ios::binary) {
     open_ = bool(in_);
-    if (!open_) return;
+    if (!open_) {
+        reason_ = errno != 0 ? std::strerror(errno) : "cannot be opened";
+        return;
+    }
     in_.seekg(0, std::ios::end);
     std::streamoff end = in_.tellg();
     open_ = end >= 0;
@@ -147,7 +152,11 @@ std::string ReadCabinetTable(ByteSource& cabinet, CabinetTable& table) {
         table.folders.push_back(info);
     }
 
+    const uint64_t folderTableEnd = offset;
     offset = Le32(header + 16);
+    if (offset < folderTableEnd)
+        return "the file table starts at offset " + Number(offset) + ", inside the header or the folder table (which end at " +
+               Number(folderTableEnd) + ")";
     for (uint16_t i = 0; i < files; ++i) {
         unsigned char entry[kFileEntryBytes];
         if (!read(offset, entry, sizeof(entry))) return "the file table runs past the cabinet's end";
@@ -172,6 +181,11 @@ std::string ReadCabinetTable(ByteSource& cabinet, CabinetTable& table) {
             return file.name + ": in folder " + Number(file.folder) + ", the cabinet has " + Number(folders);
         table.entries.push_back(file);
     }
+
+    // A cabinet that holds no file holds nothing to run (a file count that
+    // wrapped past 65535 reads as none, too).
+    if (table.entries.empty()) return "the cabinet holds no file";
+    const uint64_t fileTableEnd = offset;
 
     // Every folder's blocks, header by header, in the order they lie: no
     // block may be shared by two folders, so the work stays bounded by the
@@ -204,9 +218,17 @@ std::string ReadCabinetTable(ByteSource& cabinet, CabinetTable& table) {
         }
         if (folder.blocks > 0) previousEnd = at;
     }
+    // The file table lies before the data: entries read from data blocks are no entries.
+    for (size_t index = 0; index < table.folders.size(); ++index)
+        if (table.folders[index].blocks > 0 && table.folders[index].firstBlock < fileTableEnd)
+            return "the file table, up to offset " + Number(fileTableEnd) + ", runs into folder " + Number(index) +
+                   "'s data blocks at offset " +
+                   Number(table.folders[index].firstBlock);
 
-    // Each entry within its folder's data, and no two sharing a byte: a file
-    // is unpacked from bytes that belong to it alone.
+    // Each entry within its folder's data, no two sharing a byte, and no
+    // byte of data that no entry covers: a file is unpacked from bytes that
+    // belong to it alone, and the data holds nothing that no file accounts
+    // for (the files of a file table cut short).
     std::vector<size_t> byData(table.entries.size());
     for (size_t i = 0; i < byData.size(); ++i) byData[i] = i;
     auto dataOrder = [&](size_t a, size_t b) {
@@ -215,6 +237,11 @@ std::string ReadCabinetTable(ByteSource& cabinet, CabinetTable& table) {
     };
     std::stable_sort(byData.begin(), byData.end(), dataOrder);
     const CabinetEntry* previous = nullptr;
+    std::vector<uint64_t> covered(table.folders.size(), 0);  // the data up to here belongs to files
+    auto uncovered = [&](size_t folder, uint64_t from, uint64_t to) {
+        return "bytes " + Number(from) + " to " + Number(to) + " of folder " + Number(folder) + "'s " +
+               Number(table.folders[folder].dataBytes) + " bytes of data belong to no file";
+    };
     for (size_t index : byData) {
         const CabinetEntry& entry = table.entries[index];
         const uint64_t entryEnd = uint64_t(entry.offset) + entry.size;
@@ -224,8 +251,15 @@ std::string ReadCabinetTable(ByteSource& cabinet, CabinetTable& table) {
         if (previous != nullptr && previous->folder == entry.folder && entry.size > 0 &&
             uint64_t(previous->offset) + previous->size > entry.offset)
             return entry.name + ": its bytes overlap those of " + previous->name;
-        if (entry.size > 0) previous = &entry;
+        if (entry.size > 0) {
+            if (entry.offset > covered[entry.folder]) return uncovered(entry.folder, covered[entry.folder], entry.offset);
+            covered[entry.folder] = entryEnd;
+            previous = &entry;
+        }
     }
+    for (size_t folder = 0; folder < table.folders.size(); ++folder)
+        if (covered[folder] < table.folders[folder].dataBytes)
+            return uncovered(folder, covered[folder], table.folders[folder].dataBytes);
     return std::string();
 }
 

@@ -21,17 +21,20 @@ public:
     virtual bool Read(uint64_t offset, unsigned char* bytes, size_t size) = 0;
 };
 
-// A file on disk. Open() tells whether it could be opened.
+// A file on disk. Open() tells whether it could be opened, Reason() why not
+// (the system's reason).
 class FileSource : public ByteSource {
 public:
     explicit FileSource(const std::string& path);
     bool Open() const { return open_; }
+    const std::string& Reason() const { return reason_; }
     uint64_t Size() const override { return size_; }
     bool Read(uint64_t offset, unsigned char* bytes, size_t size) override;
 
 private:
     std::ifstream in_;
     bool open_ = false;
+    std::string reason_;
     uint64_t size_ = 0;
     uint64_t position_ = 0;  // where the next read starts without a seek
 };
@@ -87,9 +90,11 @@ struct CabinetTable {
 
 // Reads and checks the header, the folders, the file entries and the
 // header of every data block: everything lies within the cabinet's length,
-// which lies within source; the folders' blocks do not overlap; every entry
-// lies within the data of its folder and overlaps no other entry (each is
-// named when it does not). Refused: sets of cabinets, files continued from
+// which lies within source; the file table lies between the folder table
+// and the first data block; the folders' blocks do not overlap; every entry
+// lies within the data of its folder and overlaps no other entry, and every
+// byte of data belongs to an entry (each is named when it does not).
+// Refused: a cabinet without files, sets of cabinets, files continued from
 // or into another cabinet. Returns an empty string or the problem.
 std::string ReadCabinetTable(ByteSource& cabinet, CabinetTable& table);
 

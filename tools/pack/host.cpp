@@ -4,10 +4,14 @@
 #include <windows.h>
 #include <bcrypt.h>
 #else
+#include <dirent.h>
 #include <fcntl.h>
 #include <glib.h>
 #include <malloc.h>
 #include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -15,10 +19,15 @@
 #include <cstring>
 #endif
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 namespace kesto::pack {
+
+std::string ErrnoText() { return std::strerror(errno); }
 
 #ifdef _WIN32
 
@@ -101,6 +110,192 @@ void RemoveIfInterrupted(const std::string&) {}
 void KeepIfInterrupted(const std::string&) {}
 bool Interrupted() { return g_interrupted; }
 int InterruptedExitCode() { return int(0xC000013A); }  // STATUS_CONTROL_C_EXIT, as for any program ended by Ctrl-C
+
+
+// Folders by handle, each held without FILE_SHARE_DELETE: while it is held
+// nothing can rename it, remove it or put a junction in its place, so a
+// path through held folders names what they are.
+namespace {
+constexpr char kSeparator = '\\';
+constexpr DWORD kHeldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+std::string LastErrorText() {
+    const DWORD code = ::GetLastError();
+    wchar_t* text = nullptr;
+    ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = text != nullptr ? text : L"";
+    if (text != nullptr) ::LocalFree(text);
+    while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L'.'))
+        message.pop_back();
+    return message.empty() ? "error " + std::to_string(code) : std::filesystem::path(message).u8string();
+}
+
+std::wstring Wide(const std::string& utf8) { return std::filesystem::u8path(utf8).wstring(); }
+
+class Handle {
+public:
+    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+    ~Handle() {
+        if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return handle_; }
+    HANDLE release() {
+        HANDLE handle = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return handle;
+    }
+
+private:
+    HANDLE handle_;
+};
+}  // namespace
+
+struct Folder::State {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::wstring path;  // the final path of the folder held
+    ~State() {
+        if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+    }
+};
+struct OutputFile::State {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    ~State() {
+        if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+    }
+};
+
+Folder::Folder() : state_(new State) {}
+Folder::~Folder() = default;
+Folder::Folder(Folder&&) noexcept = default;
+Folder& Folder::operator=(Folder&&) noexcept = default;
+OutputFile::OutputFile() : state_(new State) {}
+OutputFile::~OutputFile() = default;
+void Folder::Close() { state_.reset(new State); }
+std::string Folder::Named(const std::string& name) const { return path_ + kSeparator + name; }
+
+std::string Folder::Open(const std::string& path) {
+    Close();
+    path_ = path;
+    Handle folder(::CreateFileW(Wide(path).c_str(), GENERIC_READ, kHeldShare, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (folder.get() == INVALID_HANDLE_VALUE) return path + ": " + LastErrorText();
+    // Below it, names go through the folder's final path, not through the
+    // links or junctions that the path given may hold.
+    std::wstring final(32768, L'\0');
+    const DWORD length = ::GetFinalPathNameByHandleW(folder.get(), &final[0], DWORD(final.size()), 0);
+    if (length == 0 || length >= final.size()) return path + ": " + LastErrorText();
+    final.resize(length);
+    state_->path = final;
+    state_->handle = folder.release();
+    return std::string();
+}
+
+Folder::Kind Folder::KindOf(const std::string& name) const {
+    const DWORD attributes = ::GetFileAttributesW((state_->path + L"\\" + Wide(name)).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return ::GetLastError() == ERROR_FILE_NOT_FOUND || ::GetLastError() == ERROR_PATH_NOT_FOUND ? Kind::kNone : Kind::kOther;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return Kind::kOther;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::kFolder : Kind::kOther;
+}
+
+std::string Folder::OpenChild(const std::string& name, Folder& child) const {
+    child.Close();
+    child.path_ = Named(name);
+    const std::wstring path = state_->path + L"\\" + Wide(name);
+    Handle folder(::CreateFileW(path.c_str(), GENERIC_READ, kHeldShare, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (folder.get() == INVALID_HANDLE_VALUE) return child.path_ + ": " + LastErrorText();
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!::GetFileInformationByHandle(folder.get(), &information)) return child.path_ + ": " + LastErrorText();
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return child.path_ + ": a link or junction; extract follows none";
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return child.path_ + ": not a folder";
+    child.state_->path = path;
+    child.state_->handle = folder.release();
+    return std::string();
+}
+
+std::string Folder::MakeChild(const std::string& name, Folder& child) const {
+    if (!::CreateDirectoryW((state_->path + L"\\" + Wide(name)).c_str(), nullptr))
+        return "cannot make the folder " + Named(name) + ": " + LastErrorText();
+    return OpenChild(name, child);
+}
+
+std::string Folder::MakeFile(const std::string& name, OutputFile& file) const {
+    file.path_ = Named(name);
+    file.state_->handle = ::CreateFileW((state_->path + L"\\" + Wide(name)).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return file.state_->handle != INVALID_HANDLE_VALUE ? std::string() : "cannot write " + file.path_ + ": " + LastErrorText();
+}
+
+std::string Folder::List(std::vector<std::string>& names) const {
+    names.clear();
+    WIN32_FIND_DATAW found;
+    HANDLE search = ::FindFirstFileW((state_->path + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return "cannot list " + path_ + ": " + LastErrorText();
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") names.push_back(std::filesystem::path(name).u8string());
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+    return std::string();
+}
+
+std::string Folder::MoveTo(const std::string& name, const Folder& to) const {
+    // Without MOVEFILE_REPLACE_EXISTING nothing there is replaced.
+    if (::MoveFileExW((state_->path + L"\\" + Wide(name)).c_str(), (to.state_->path + L"\\" + Wide(name)).c_str(), 0))
+        return std::string();
+    return "cannot move " + Named(name) + " to " + to.Named(name) + ": " + LastErrorText();
+}
+
+std::string Folder::Remove(const std::string& name) const {
+    std::error_code error;
+    std::filesystem::remove_all(std::filesystem::path(state_->path + L"\\" + Wide(name)), error);
+    return error ? "cannot remove " + Named(name) + ": " + error.message() : std::string();
+}
+
+std::string Folder::RemoveEmpty(const std::string& name) const {
+    return ::RemoveDirectoryW((state_->path + L"\\" + Wide(name)).c_str()) ? std::string()
+                                                                            : "cannot remove " + Named(name) + ": " + LastErrorText();
+}
+
+std::string Folder::Space(uint64_t& available, uint64_t& block) const {
+    wchar_t volume[MAX_PATH + 1];
+    ULARGE_INTEGER free;
+    DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+    if (!::GetVolumePathNameW(state_->path.c_str(), volume, MAX_PATH + 1) ||
+        !::GetDiskFreeSpaceExW(state_->path.c_str(), &free, nullptr, nullptr) ||
+        !::GetDiskFreeSpaceW(volume, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
+        return "cannot tell the free space of " + path_ + ": " + LastErrorText();
+    available = free.QuadPart;
+    block = uint64_t(sectorsPerCluster) * bytesPerSector;
+    return std::string();
+}
+
+std::string OutputFile::Write(const unsigned char* bytes, size_t size) {
+    while (size > 0) {
+        DWORD written = 0;
+        const DWORD chunk = DWORD(std::min<size_t>(size, 1u << 30));
+        if (!::WriteFile(state_->handle, bytes, chunk, &written, nullptr) || written == 0)
+            return "cannot write " + path_ + ": " + LastErrorText();
+        bytes += written;
+        size -= written;
+    }
+    return std::string();
+}
+
+std::string OutputFile::Finish(int64_t time) {
+    // 100-nanosecond intervals since 1601.
+    const uint64_t ticks = uint64_t(time + 11644473600LL) * 10000000ULL;
+    FILETIME stamp = {DWORD(ticks), DWORD(ticks >> 32)};
+    ::SetFileTime(state_->handle, nullptr, nullptr, &stamp);  // a time that cannot be set leaves the file as written
+    const HANDLE handle = state_->handle;
+    state_->handle = INVALID_HANDLE_VALUE;
+    return ::CloseHandle(handle) ? std::string() : "cannot write " + path_ + ": " + LastErrorText();
+}
 
 #else
 
@@ -197,6 +392,128 @@ void KeepIfInterrupted(const std::string& path) {
 
 bool Interrupted() { return false; }
 int InterruptedExitCode() { return 130; }
+
+
+// Folders and files by descriptor. A descriptor names the folder itself,
+// wherever it is moved, so nothing below it can be reached through a link.
+struct Folder::State {
+    int fd = -1;
+    ~State() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+struct OutputFile::State {
+    int fd = -1;
+    ~State() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+namespace {
+constexpr char kSeparator = '/';
+// A link where a folder is expected says so; other reasons as the system gives them.
+std::string OpenFailure() { return errno == ELOOP ? "a link; extract follows no link" : ErrnoText(); }
+}  // namespace
+
+Folder::Folder() : state_(new State) {}
+Folder::~Folder() = default;
+Folder::Folder(Folder&&) noexcept = default;
+Folder& Folder::operator=(Folder&&) noexcept = default;
+OutputFile::OutputFile() : state_(new State) {}
+OutputFile::~OutputFile() = default;
+void Folder::Close() { state_.reset(new State); }
+std::string Folder::Named(const std::string& name) const { return path_ + kSeparator + name; }
+
+std::string Folder::Open(const std::string& path) {
+    Close();
+    path_ = path;
+    state_->fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return state_->fd >= 0 ? std::string() : path + ": " + ErrnoText();
+}
+
+Folder::Kind Folder::KindOf(const std::string& name) const {
+    struct stat status;
+    if (::fstatat(state_->fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? Kind::kNone : Kind::kOther;
+    return S_ISDIR(status.st_mode) ? Kind::kFolder : Kind::kOther;
+}
+
+std::string Folder::OpenChild(const std::string& name, Folder& child) const {
+    child.Close();
+    child.path_ = Named(name);
+    child.state_->fd = ::openat(state_->fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return child.state_->fd >= 0 ? std::string() : child.path_ + ": " + OpenFailure();
+}
+
+std::string Folder::MakeChild(const std::string& name, Folder& child) const {
+    if (::mkdirat(state_->fd, name.c_str(), 0777) != 0) return "cannot make the folder " + Named(name) + ": " + ErrnoText();
+    return OpenChild(name, child);
+}
+
+std::string Folder::MakeFile(const std::string& name, OutputFile& file) const {
+    file.path_ = Named(name);
+    file.state_->fd = ::openat(state_->fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    return file.state_->fd >= 0 ? std::string() : "cannot write " + file.path_ + ": " + OpenFailure();
+}
+
+std::string Folder::List(std::vector<std::string>& names) const {
+    names.clear();
+    const int fd = ::openat(state_->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* folder = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (folder == nullptr) {
+        if (fd >= 0) ::close(fd);
+        return "cannot list " + path_ + ": " + ErrnoText();
+    }
+    while (const dirent* entry = ::readdir(folder))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+    ::closedir(folder);
+    return std::string();
+}
+
+std::string Folder::MoveTo(const std::string& name, const Folder& to) const {
+    if (::renameat2(state_->fd, name.c_str(), to.state_->fd, name.c_str(), RENAME_NOREPLACE) == 0) return std::string();
+    // File systems without RENAME_NOREPLACE: checked first, which only a
+    // race can get past, and then only to replace a file in FOLDER.
+    if (errno == EINVAL && to.KindOf(name) == Kind::kNone &&
+        ::renameat(state_->fd, name.c_str(), to.state_->fd, name.c_str()) == 0)
+        return std::string();
+    return "cannot move " + Named(name) + " to " + to.Named(name) + ": " + ErrnoText();
+}
+
+std::string Folder::Remove(const std::string& name) const {
+    return RemoveTree(state_->fd, name.c_str()) ? std::string() : "cannot remove " + Named(name) + ": " + ErrnoText();
+}
+
+std::string Folder::RemoveEmpty(const std::string& name) const {
+    return ::unlinkat(state_->fd, name.c_str(), AT_REMOVEDIR) == 0 ? std::string()
+                                                                   : "cannot remove " + Named(name) + ": " + ErrnoText();
+}
+
+std::string Folder::Space(uint64_t& available, uint64_t& block) const {
+    struct statvfs space;
+    if (::fstatvfs(state_->fd, &space) != 0) return "cannot tell the free space of " + path_ + ": " + ErrnoText();
+    block = space.f_frsize != 0 ? space.f_frsize : space.f_bsize;
+    available = uint64_t(space.f_bavail) * block;
+    return std::string();
+}
+
+std::string OutputFile::Write(const unsigned char* bytes, size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(state_->fd, bytes, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return "cannot write " + path_ + ": " + (written == 0 ? std::string("nothing written") : ErrnoText());
+        bytes += written;
+        size -= size_t(written);
+    }
+    return std::string();
+}
+
+std::string OutputFile::Finish(int64_t time) {
+    const struct timespec times[2] = {{time_t(time), 0}, {time_t(time), 0}};
+    ::futimens(state_->fd, times);  // a time that cannot be set leaves the file as written
+    const int fd = state_->fd;
+    state_->fd = -1;
+    return ::close(fd) == 0 ? std::string() : "cannot write " + path_ + ": " + ErrnoText();
+}
 
 #endif
 

@@ -1,5 +1,6 @@
 // kesto-pack: builds launcher files (the stub, the marker and the complemented
 // cabinet of a package's files), and inspects and extracts them again.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -8,7 +9,6 @@
 #include <iterator>
 #include <map>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -17,6 +17,7 @@
 #include "cabinet.h"
 #include "cabinet_reader.h"
 #include "command_line.h"
+#include "extract.h"
 #include "host.h"
 #include "launcher_file.h"
 #include "names.h"
@@ -52,120 +53,13 @@ std::string DefaultStub(std::string& searched) {
     return std::string();
 }
 
-std::string ReadWhole(const std::string& path, bool& ok) {
+// The bytes of a file; reason gets why it cannot be read.
+std::string ReadWhole(const std::string& path, bool& ok, std::string& reason) {
+    errno = 0;
     std::ifstream in(fs::u8path(path), std::ios::binary);
     ok = bool(in);
+    if (!ok) reason = errno != 0 ? ErrnoText() : "cannot be opened";
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// A new folder under a random name beside path, removed with everything
-// still in it when the object goes, and when the program is interrupted.
-class StagingFolder {
-public:
-    explicit StagingFolder(const fs::path& besides) {
-        std::random_device random;
-        path_ = besides.parent_path() / ("." + besides.filename().u8string() + ".kesto-pack-" + std::to_string(random()));
-        RemoveIfInterrupted(path_.u8string());
-        std::error_code error;
-        created_ = fs::create_directory(path_, error);
-    }
-    ~StagingFolder() {
-        std::error_code error;
-        fs::remove_all(path_, error);
-        KeepIfInterrupted(path_.u8string());
-    }
-    StagingFolder(const StagingFolder&) = delete;
-    StagingFolder& operator=(const StagingFolder&) = delete;
-    bool Created() const { return created_; }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-    bool created_ = false;
-};
-
-// A cabinet name as a path below folder.
-fs::path Below(const fs::path& folder, const std::string& name) {
-    fs::path path = folder;
-    for (size_t start = 0;;) {
-        size_t end = name.find('\\', start);
-        path /= fs::u8path(name.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) return path;
-        start = end + 1;
-    }
-}
-
-// A cabinet's DOS date and time (taken as UTC, as the packer writes them) as
-// a file time.
-fs::file_time_type FileTime(uint16_t date, uint16_t time) {
-    // Days since 1970 of the civil date (proleptic Gregorian calendar).
-    const int64_t month = (date >> 5) & 15, day = date & 31;
-    const int64_t year = 1980 + (date >> 9) - (month <= 2 ? 1 : 0);  // years from March on
-    const int64_t era = year / 400, yearOfEra = year - era * 400;
-    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const int64_t days = era * 146097 + yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear - 719468;
-    const int64_t seconds = days * 86400 + (time >> 11) * 3600 + ((time >> 5) & 63) * 60 + (time & 31) * 2;
-    // The file clock's epoch differs between libraries; go through now.
-    auto since = std::chrono::seconds(seconds) - std::chrono::duration_cast<std::chrono::seconds>(
-                                                     std::chrono::system_clock::now().time_since_epoch());
-    return fs::file_time_type::clock::now() + std::chrono::duration_cast<fs::file_time_type::duration>(since);
-}
-
-// Writes each file below a folder, with its time from the cabinet.
-class FileSink : public EntrySink {
-public:
-    explicit FileSink(const fs::path& folder) : folder_(folder) {}
-    std::string Begin(const CabinetEntry& entry) override {
-        path_ = Below(folder_, entry.name);
-        std::error_code error;
-        fs::create_directories(path_.parent_path(), error);
-        out_.open(path_, std::ios::binary | std::ios::trunc);
-        return out_ ? std::string() : Failed();
-    }
-    std::string Write(const unsigned char* bytes, size_t size) override {
-        if (Interrupted()) return "interrupted";
-        out_.write(reinterpret_cast<const char*>(bytes), std::streamsize(size));
-        return out_ ? std::string() : Failed();
-    }
-    std::string End(const CabinetEntry& entry) override {
-        out_.close();
-        if (!out_) return Failed();
-        std::error_code error;
-        fs::last_write_time(path_, FileTime(entry.date, entry.time), error);
-        return std::string();
-    }
-    // What could not be written, or an empty string.
-    const std::string& problem() const { return problem_; }
-
-private:
-    std::string Failed() {
-        problem_ = "cannot write " + path_.u8string();
-        return problem_;
-    }
-
-    fs::path folder_, path_;
-    std::ofstream out_;
-    std::string problem_;
-};
-
-// Moves everything below from into to, folder by folder, never over a file
-// that is there; moved collects what it moved, for undoing.
-bool MoveInto(const fs::path& from, const fs::path& to, std::vector<fs::path>& moved) {
-    std::error_code error;
-    for (fs::directory_iterator it(from, error), end; !error && it != end; it.increment(error)) {
-        const fs::path target = to / it->path().filename();
-        fs::file_status there = fs::symlink_status(target, error);
-        if (!fs::exists(there)) {
-            fs::rename(it->path(), target, error);
-            if (error) return false;
-            moved.push_back(target);
-        } else if (fs::is_directory(there) && it->is_directory()) {
-            if (!MoveInto(it->path(), target, moved)) return false;
-        } else {
-            return false;
-        }
-    }
-    return !error;
 }
 
 // The line that names the entry the launcher will start.
@@ -213,6 +107,14 @@ std::string OutAmongSources(const std::string& out, const std::vector<std::strin
     return std::string();
 }
 
+// The last line of a build: what the package holds, as read back.
+void PrintSummary(const std::string& out, const WrittenPackage& written) {
+    std::printf("packed %zu file%s (%s) into %s: %s, cabinet %s (%s), XXH64 %s\n", written.files,
+                written.files == 1 ? "" : "s", HumanSize(written.unpackedBytes).c_str(), out.c_str(),
+                HumanSize(written.fileBytes).c_str(), HumanSize(written.cabinetBytes).c_str(), written.compression.c_str(),
+                DigestText(written.digest).c_str());
+}
+
 int Build(const BuildOptions& options) {
     std::string stubPath = options.stub;
     fs::path out = fs::u8path(options.out);
@@ -232,8 +134,9 @@ int Build(const BuildOptions& options) {
     std::string among = OutAmongSources(options.out, inputs);
     if (!among.empty()) return UsageError(among, "build");
     bool readable = false;
-    std::string stub = ReadWhole(stubPath, readable);
-    if (!readable) return Fail(stubPath + ": cannot read the stub");
+    std::string reason;
+    std::string stub = ReadWhole(stubPath, readable, reason);
+    if (!readable) return Fail(stubPath + ": cannot read the stub: " + reason);
     std::string stubProblem = CheckStubImage(stub);
     if (!stubProblem.empty()) return Fail(stubPath + ": " + stubProblem);
     if (StubIsSigned(stub))
@@ -245,7 +148,9 @@ int Build(const BuildOptions& options) {
         std::string problem = WriteLauncherFile(
             stubPath, options.out, align,
             [&](const Payload& payload) { return CopyCabinetIn(options.cabinet, payload); }, nullptr, written);
-        return problem.empty() ? 0 : Fail(problem);
+        if (!problem.empty()) return Fail(problem);
+        PrintSummary(options.out, written);
+        return 0;
     }
 
     Collected collected = CollectSources(options.sources, options.haveTime ? &options.time : nullptr);
@@ -280,10 +185,7 @@ int Build(const BuildOptions& options) {
         },
         &expected, written);
     if (!problem.empty()) return Fail(problem);
-    std::printf("packed %zu file%s (%s) into %s: %s, cabinet %s (%s), XXH64 %s\n", collected.files.size(),
-                collected.files.size() == 1 ? "" : "s", HumanSize(total).c_str(), options.out.c_str(),
-                HumanSize(written.fileBytes).c_str(), HumanSize(written.cabinetBytes).c_str(),
-                compress ? "MSZIP" : "stored", DigestText(written.digest).c_str());
+    PrintSummary(options.out, written);
     return 0;
 }
 
@@ -311,7 +213,7 @@ private:
 int Inspect(const InspectOptions& options) {
     const std::string& package = options.package;
     FileSource file(package);
-    if (!file.Open()) return Fail("cannot read " + package);
+    if (!file.Open()) return Fail("cannot read " + package + ": " + file.Reason());
     PackageLayout layout;
     CabinetTable table;
     std::string problem = ReadPackage(file, layout, table);
@@ -415,62 +317,16 @@ int Inspect(const InspectOptions& options) {
 int Extract(const ExtractOptions& options) {
     const std::string &package = options.package, &folderName = options.folder;
     FileSource file(package);
-    if (!file.Open()) return Fail("cannot read " + package + "; nothing extracted");
+    if (!file.Open()) return Fail("cannot read " + package + ": " + file.Reason() + "; nothing extracted");
     PackageLayout layout;
     CabinetTable table;
     std::string problem = ReadPackage(file, layout, table);
     if (!problem.empty()) return Fail(package + ": " + problem + "; nothing extracted");
 
-    std::error_code error;
-    fs::path folder = fs::absolute(fs::u8path(folderName), error).lexically_normal();
-    if (error) return Fail(folderName + ": " + error.message());
-    if (!folder.has_filename()) folder = folder.parent_path();  // "unpacked/"
-    if (fs::exists(folder, error) && !fs::is_directory(folder, error))
-        return Fail(folderName + ": not a folder; nothing extracted");
-    // Nothing there is replaced: a file of the package's already there, or a
-    // file where the package has a folder, is refused before writing.
-    for (const CabinetEntry& entry : table.entries) {
-        fs::path target = Below(folder, entry.name);
-        for (fs::path part = target; part != folder && part.has_relative_path(); part = part.parent_path()) {
-            fs::file_status status = fs::symlink_status(part, error);
-            if (!fs::exists(status)) continue;
-            if (part == target || !fs::is_directory(status))
-                return Fail(folderName + " already holds " + fs::relative(part, folder, error).u8string() +
-                            ", which extract would replace; nothing extracted");
-        }
-    }
-    // The sizes come from the cabinet's own tables, checked against each other.
-    const uint64_t needed = table.FileBytes();
-    fs::path existing = folder;
-    while (!fs::exists(existing, error) && existing.has_relative_path()) existing = existing.parent_path();
-    fs::space_info space = fs::space(existing, error);
-    if (!error && space.available < needed)
-        return Fail(folderName + ": the files need " + std::to_string(needed) + " bytes (" + HumanSize(needed) +
-                    "), the file system there has " + std::to_string(space.available) + " bytes (" +
-                    HumanSize(space.available) + ") free; nothing extracted");
-
-    fs::create_directories(folder.parent_path(), error);
-    StagingFolder staging(folder);
-    if (!staging.Created()) return Fail("cannot make a folder beside " + folderName + "; nothing extracted");
     PayloadSource cabinet(file, layout.payloadOffset);
-    FileSink sink(staging.path());
-    {
-        Progress progress("unpacking", needed);
-        ProgressSink counted(sink, progress);
-        problem = ReadCabinetData(cabinet, table, counted);
-    }
-    if (!sink.problem().empty()) return Fail(sink.problem() + "; nothing extracted");
-    if (!problem.empty()) return Fail(package + ": damaged cabinet: " + problem + "; nothing extracted");
-
-    if (Interrupted()) return Fail("interrupted");
-    std::vector<fs::path> moved;
-    if (!fs::exists(folder, error)) {
-        fs::rename(staging.path(), folder, error);
-        if (error) return Fail("cannot move the files into " + folderName + ": " + error.message() + "; nothing extracted");
-    } else if (!MoveInto(staging.path(), folder, moved)) {
-        for (auto it = moved.rbegin(); it != moved.rend(); ++it) fs::remove_all(*it, error);
-        return Fail("cannot move the files into " + folderName + "; nothing extracted");
-    }
+    problem = ExtractFiles(cabinet, table, package, folderName);
+    if (!problem.empty()) return Fail(problem);
+    const uint64_t needed = table.FileBytes();
     std::printf("extracted %zu file%s (%s) into %s\n", table.entries.size(), table.entries.size() == 1 ? "" : "s",
                 HumanSize(needed).c_str(), folderName.c_str());
     return 0;

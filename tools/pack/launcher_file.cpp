@@ -1,6 +1,7 @@
 #include "launcher_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -42,11 +43,12 @@ public:
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
     std::string path() const { return temporary_.u8string(); }
-    bool Commit() {
+    // Why the rename failed, or an empty string.
+    std::string Commit() {
         std::error_code error;
         fs::rename(temporary_, path_, error);
         committed_ = !error;
-        return committed_;
+        return error ? error.message() : std::string();
     }
 
 private:
@@ -98,8 +100,9 @@ bool StubIsSigned(const std::string& stub) {
 std::string WriteLauncherFile(const std::string& stubPath, const std::string& outputPath, bool align,
                               const CabinetWriter& writeCabinet, const std::vector<CabinetMember>* expected,
                               WrittenPackage& written) {
+    errno = 0;
     std::ifstream stubFile(fs::u8path(stubPath), std::ios::binary);
-    if (!stubFile) return "cannot read the stub " + stubPath;
+    if (!stubFile) return "cannot read the stub " + stubPath + ": " + ErrnoText();
     const std::string stub((std::istreambuf_iterator<char>(stubFile)), std::istreambuf_iterator<char>());
     unsigned char marker[kMarkerLength + 1];
     AssembleMarker(marker);
@@ -121,7 +124,7 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
         out.write(zeros.data(), std::streamsize(zeros.size()));
         out.write(reinterpret_cast<const char*>(marker), kMarkerLength);
         out.close();
-        if (!out) return "cannot write " + file.path();
+        if (!out) return "cannot write " + file.path() + ": " + ErrnoText();
     }
     const Payload payload{file.path(), payloadOffset};
     std::string problem = writeCabinet(payload);
@@ -161,19 +164,38 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
     }
     unsigned char record[kDigestRecordSize];
     WriteDigestRecord(digest, record);
-    if (!WriteAt(file.path(), recordOffset, record, sizeof(record))) return "cannot write " + file.path();
+    if (!WriteAt(file.path(), recordOffset, record, sizeof(record))) return "cannot write " + file.path() + ": " + ErrnoText();
 
     problem = CheckWrittenPackage(file.path(), payloadOffset, table, digest.value, expected);
     if (!problem.empty()) return outputPath + " not written: the package does not read back whole: " + problem;
     if (Interrupted()) return "interrupted";  // Windows: the console asked to stop while this was read back
-    if (!file.Commit()) return "cannot rename " + file.path() + " to " + outputPath;
-    written = WrittenPackage{fileBytes, cabinetBytes, digest.value};
+    const std::string renamed = file.Commit();
+    if (!renamed.empty()) return "cannot rename " + file.path() + " to " + outputPath + ": " + renamed;
+    written = WrittenPackage{fileBytes, cabinetBytes, digest.value, table.entries.size(), table.FileBytes(),
+                             CompressionName(table.folders.empty() ? 0 : table.folders[0].compression)};
     return std::string();
 }
 
 std::string CopyCabinetIn(const std::string& cabinetPath, const Payload& payload) {
+    // Its size and its tables first, from the file itself: nothing is
+    // copied of a cabinet that cannot be laid out.
+    std::error_code error;
+    const uint64_t size = fs::file_size(fs::u8path(cabinetPath), error);
+    if (error) return "cannot read the cabinet " + cabinetPath + ": " + error.message();
+    if (size > CabinetLimits::kCabinetBytes)
+        return "the cabinet " + cabinetPath + " is " + std::to_string(size) + " bytes; Windows reads cabinets of at most " +
+               std::to_string(CabinetLimits::kCabinetBytes);
+    {
+        FileSource source(cabinetPath);
+        if (!source.Open()) return "cannot read the cabinet " + cabinetPath + ": " + source.Reason();
+        CabinetTable table;
+        const std::string problem = ReadCabinetTable(source, table);
+        if (problem == "not a cabinet" || problem.compare(0, 9, "too short") == 0) return cabinetPath + " is not a cabinet";
+        if (!problem.empty()) return cabinetPath + ": damaged cabinet: " + problem;
+    }
+    errno = 0;
     std::ifstream in(fs::u8path(cabinetPath), std::ios::binary);
-    if (!in) return "cannot read the cabinet " + cabinetPath;
+    if (!in) return "cannot read the cabinet " + cabinetPath + ": " + ErrnoText();
     std::fstream out(fs::u8path(payload.file), std::ios::binary | std::ios::in | std::ios::out);
     out.seekp(std::streamoff(payload.offset));
     std::vector<unsigned char> block(1 << 20);
@@ -187,16 +209,16 @@ std::string CopyCabinetIn(const std::string& cabinetPath, const Payload& payload
         Complement(block.data(), count);
         out.write(reinterpret_cast<const char*>(block.data()), std::streamsize(count));
     }
-    if (in.bad()) return "reading " + cabinetPath + " failed";
+    if (in.bad()) return "cannot read the cabinet " + cabinetPath + ": " + ErrnoText();
     out.close();
-    if (!out) return "cannot write " + payload.file;
+    if (!out) return "cannot write " + payload.file + ": " + ErrnoText();
     return std::string();
 }
 
 std::string CheckWrittenPackage(const std::string& path, uint64_t payloadOffset, const CabinetTable& table,
                                 uint64_t digest, const std::vector<CabinetMember>* expected) {
     FileSource file(path);
-    if (!file.Open()) return "cannot read " + path;
+    if (!file.Open()) return "cannot read " + path + ": " + file.Reason();
     PackageLayout layout;
     std::string problem = ReadLayout(file, layout);
     if (!problem.empty()) return problem;

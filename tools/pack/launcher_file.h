@@ -28,6 +28,9 @@ struct WrittenPackage {
     uint64_t fileBytes = 0;
     uint64_t cabinetBytes = 0;
     uint64_t digest = 0;
+    size_t files = 0;            // as read back
+    uint64_t unpackedBytes = 0;
+    std::string compression;     // "MSZIP", "stored"
 };
 
 // Writes outputPath: the stub, the padding, the digest record, the marker, and
