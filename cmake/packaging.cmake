@@ -3,6 +3,8 @@
 #   bin/kesto-pack[.exe]              the packer
 #   share/kesto/x86/kesto.exe         the release stub, the packer's default
 #   share/kesto/x64/kesto.exe         the x64 stub
+#   share/kesto/wine/                 expand.exe and kesto-run-hidden.exe, what
+#                                     kesto-pack try puts into its Wine prefix
 #   share/man/man1/kesto-pack.1.gz    the manual page (Linux)
 #   share/doc/kesto/guide.md          the user's guide (docs/guide.md)
 #   share/doc/kesto/LICENSE           kesto's licence (zlib)
@@ -19,6 +21,7 @@ install(TARGETS kesto-pack RUNTIME DESTINATION bin)
 foreach(arch x86 x64)
   install(FILES ${KESTO_DIST_DIR}/${arch}/kesto.exe DESTINATION share/kesto/${arch})
 endforeach()
+install(FILES ${KESTO_DIST_DIR}/wine/expand.exe ${KESTO_DIST_DIR}/wine/kesto-run-hidden.exe DESTINATION share/kesto/wine)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/guide.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/cmake/copyright
   DESTINATION share/doc/kesto)
 
@@ -60,4 +63,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 # dpkg-shlibdeps names the libraries the packer links (libgcab and what it needs).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# kesto-pack try runs packages under Wine, on a virtual display when there is none.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "wine, wine64, xvfb")
 include(CPack)

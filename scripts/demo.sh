@@ -9,7 +9,7 @@ demo=$build/demo
 mkdir -p "$demo"
 
 export KESTO_WINE_DIR=$demo/wine
-export KESTO_EXPAND_EXE=$build/x64/tests/expand/expand.exe
+export KESTO_EXPAND_EXE=$top/dist/wine/expand.exe
 wine_env=$top/tests/harness/wine-env.sh
 trap '"$wine_env" stop' EXIT
 "$wine_env" start
@@ -31,13 +31,14 @@ mkdir -p "$drive_c/kesto-demo"
 command_line='"Z:'"${demo//\//\\}"'\sample-package.exe" /LOG:C:\kesto-demo\run "first argument" second'
 echo
 echo "== Running: $command_line"
-code=$("$wine_env" run "$build/x64/tests/support/runexit.exe" "$command_line" | tr -d '\r')
+code=$("$wine_env" run "$top/dist/wine/kesto-run-hidden.exe" "$command_line" | tr -d '\r')
 
 echo
 echo "== What the entry wrote (C:\\kesto-demo\\output.txt)"
 iconv -f WINDOWS-1252 -t UTF-8 "$drive_c/kesto-demo/output.txt" | tr -d '\r'
 echo
 echo "== The launcher's exit code: $code"
+echo "   (the entry's own: demo/sample/setup.bat ends with \"exit /b 3\", and the launcher ends with its entry's code)"
 echo
 echo "== Its log (C:\\kesto-demo\\run-sfxlog.log)"
 iconv -f UTF-16 -t UTF-8 "$drive_c/kesto-demo/run-sfxlog.log" | tr -d '\r'
@@ -48,6 +49,6 @@ echo "== Work folders left under the temporary path: $left"
 echo
 command_line='"Z:'"${demo//\//\\}"'\sample-package.exe" /ExtractOnlyMode:C:\kesto-demo\unpacked'
 echo "== Extracting only: $command_line"
-code=$("$wine_env" run "$build/x64/tests/support/runexit.exe" "$command_line" | tr -d '\r')
+code=$("$wine_env" run "$top/dist/wine/kesto-run-hidden.exe" "$command_line" | tr -d '\r')
 echo "exit code $code; installer.bin unpacked byte for byte: $(cmp -s "$demo/payload/installer.bin" \
   "$drive_c/kesto-demo/unpacked/installer.bin" && echo yes || echo NO)"

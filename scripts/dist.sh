@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Makes the release files from the built artifacts (make dist builds them first):
-#   kesto-VERSION-linux-x86_64.tar.gz  the Linux packer, both stubs, the guide,
-#                                      the manual page and the CMake package
-#   kesto-VERSION-windows.zip          the Windows packer, both stubs, the guide
-#                                      and the CMake package
+#   kesto-VERSION-linux-x86_64.tar.gz  the Linux packer, both stubs, the Wine
+#                                      helpers, the guide, the manual page and
+#                                      the CMake package
+#   kesto-VERSION-windows.zip          the Windows packer, both stubs, the Wine
+#                                      helpers, the guide and the CMake package
 #   kesto_VERSION_amd64.deb            the Debian package (CPack)
 #   SHA256SUMS                         the checksums of the three
 # Both archives hold one folder laid out as an installation (bin/, share/kesto/,
@@ -20,7 +21,8 @@ native=$root/build/native
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$native/CMakeCache.txt")
 [ -n "$version" ] || { echo "dist: $native is not configured (run make first)" >&2; exit 1; }
-for built in "$root/dist/win/kesto-pack.exe" "$root/dist/x86/kesto.exe" "$root/dist/x64/kesto.exe"; do
+for built in "$root/dist/win/kesto-pack.exe" "$root/dist/x86/kesto.exe" "$root/dist/x64/kesto.exe" \
+  "$root/dist/wine/expand.exe" "$root/dist/wine/kesto-run-hidden.exe"; do
   [ -f "$built" ] || { echo "dist: $built is missing (run make first)" >&2; exit 1; }
 done
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || date +%s)}

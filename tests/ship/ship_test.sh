@@ -35,7 +35,8 @@ has_release_stub() { cmp -s -n "$(stat -c %s "$stub_x86")" "$stub_x86" "$1"; }
 layout() {
   printf '%s\n' "bin/kesto-pack$1" lib/cmake/Kesto/KestoAddPackage.cmake lib/cmake/Kesto/KestoConfig.cmake \
     lib/cmake/Kesto/KestoConfigVersion.cmake share/doc/kesto/LICENSE share/doc/kesto/copyright \
-    share/doc/kesto/guide.md share/kesto/x64/kesto.exe share/kesto/x86/kesto.exe \
+    share/doc/kesto/guide.md share/kesto/wine/expand.exe share/kesto/wine/kesto-run-hidden.exe \
+    share/kesto/x64/kesto.exe share/kesto/x86/kesto.exe \
     ${2:+share/man/man1/kesto-pack.1.gz}
 }
 # The paragraphs of a DEP-5 copyright file, one a line: "FILES|COPYRIGHT|LICENSE"
