@@ -22,6 +22,7 @@
 #include "names.h"
 #include "package.h"
 #include "progress.h"
+#include "try_package.h"
 
 namespace fs = std::filesystem;
 using namespace kesto::pack;
@@ -41,16 +42,18 @@ void Warn(const std::string& message) { std::fprintf(stderr, "kesto-pack: warnin
 // unpacked release archive alike) or built (dist/bin/kesto-pack and
 // dist/win/kesto-pack.exe -> dist/x86/kesto.exe). Empty when neither exists;
 // searched then names the places looked at.
-std::string DefaultStub(std::string& searched) {
+// The same holds for every file of kesto's share/kesto/ (folder/name).
+std::string InstalledFile(const std::string& folder, const std::string& name, std::string& searched) {
     const fs::path prefix = fs::u8path(ProgramPath()).parent_path().parent_path();
     searched.clear();
-    for (const fs::path& stub : {prefix / "share" / "kesto" / "x86" / "kesto.exe", prefix / "x86" / "kesto.exe"}) {
+    for (const fs::path& file : {prefix / "share" / "kesto" / folder / name, prefix / folder / name}) {
         std::error_code error;
-        if (fs::is_regular_file(stub, error)) return stub.u8string();
-        searched += (searched.empty() ? "" : " or ") + stub.u8string();
+        if (fs::is_regular_file(file, error)) return file.u8string();
+        searched += (searched.empty() ? "" : " or ") + file.u8string();
     }
     return std::string();
 }
+std::string DefaultStub(std::string& searched) { return InstalledFile("x86", "kesto.exe", searched); }
 
 std::string ReadWhole(const std::string& path, bool& ok) {
     std::ifstream in(fs::u8path(path), std::ios::binary);
@@ -480,6 +483,15 @@ int Run(const std::vector<std::string>& arguments) {
     if (code >= 0) return code;
     if (line.command == "inspect") return Inspect(line.inspect);
     if (line.command == "extract") return Extract(line.extract);
+    if (line.command == "try") {
+        TryFiles files;
+        std::string searched;
+        files.stubX86 = InstalledFile("x86", "kesto.exe", searched);
+        files.stubX64 = InstalledFile("x64", "kesto.exe", searched);
+        files.expand = InstalledFile("wine", "expand.exe", searched);
+        files.runner = InstalledFile("wine", "kesto-run-hidden.exe", searched);
+        return TryPackage(line.trial, files);
+    }
     return Build(line.build);
 }
 
