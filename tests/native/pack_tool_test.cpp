@@ -666,7 +666,7 @@ TEST_F(PackTool, HelpComesFromTheOptionTablesWhichTheManualPageNames) {
     Result usage = Pack({"help"});
     EXPECT_EQ(usage.code, 0);
     EXPECT_EQ(HelpOptions(usage.output), ManualOptions(page, "general options")) << usage.output;
-    for (const char* command : {"build", "inspect", "extract"}) {
+    for (const char* command : {"build", "inspect", "extract", "try"}) {
         Result help = Pack({command, "--help"});
         EXPECT_EQ(help.code, 0);
         EXPECT_EQ(Pack({"help", command}).output, help.output);
