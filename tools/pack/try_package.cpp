@@ -491,7 +491,11 @@ int TryPackage(const TryOptions& options, const TryFiles& files) {
         log = FromUtf16(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
     }
     if (log.empty()) {
-        Say("no log at " + logName + "-sfxlog.log" + (logFile.empty() ? " (not on C: or Z:, so not shown)" : ""));
+        std::string why = " (not on C: or Z:, so not shown)";
+        if (!logFile.empty())
+            why = fs::is_directory(logFile.parent_path()) ? std::string()
+                                                          : " (its folder does not exist: the launcher writes no log there)";
+        Say("no log at " + logName + "-sfxlog.log" + why);
     } else {
         Say("the launcher's log, " + logName + "-sfxlog.log:");
         std::printf("%s%s", log.c_str(), log.back() == '\n' ? "" : "\n");
