@@ -10,6 +10,7 @@
 #   share/doc/kesto/LICENSE           kesto's licence (zlib)
 #   share/doc/kesto/copyright         the licences of kesto and of what its
 #                                     binaries contain (cmake/copyright, DEP-5)
+#   share/doc/kesto/BUILDINFO         the commit and toolchain (releases only)
 #   lib/cmake/Kesto/                  the CMake package: find_package(Kesto)
 # The packer finds its default stub from its own place (DefaultStub() in
 # tools/pack/kesto_pack.cpp), so these paths are fixed, not GNUInstallDirs.
@@ -24,6 +25,8 @@ endforeach()
 install(FILES ${KESTO_DIST_DIR}/wine/expand.exe ${KESTO_DIST_DIR}/wine/kesto-run-hidden.exe DESTINATION share/kesto/wine)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/guide.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/cmake/copyright
   DESTINATION share/doc/kesto)
+# What went into a release, written by scripts/dist.sh before it installs.
+install(FILES ${PROJECT_BINARY_DIR}/BUILDINFO DESTINATION share/doc/kesto OPTIONAL)
 
 include(CMakePackageConfigHelpers)
 set(kesto_config_dir ${PROJECT_BINARY_DIR}/package)

@@ -6,7 +6,10 @@
 #   kesto-VERSION-windows.zip          the Windows packer, both stubs, the Wine
 #                                      helpers, the guide and the CMake package
 #   kesto_VERSION_amd64.deb            the Debian package (CPack)
-#   SHA256SUMS                         the checksums of the three
+#   BUILDINFO                          the commit, the compilers and the Debian
+#                                      packages that went in (scripts/buildinfo.sh),
+#                                      also in each of the three
+#   SHA256SUMS                         the checksums of the four
 # Both archives hold one folder laid out as an installation (bin/, share/kesto/,
 # lib/cmake/Kesto/), as the Debian package is below /usr.
 #
@@ -33,6 +36,7 @@ linux=kesto-$version-linux-x86_64
 windows=kesto-$version-windows
 
 cmake --build "$native" --target kesto-pack kesto_manual >/dev/null
+"$root/scripts/buildinfo.sh" >"$native/BUILDINFO"  # installed by cmake/packaging.cmake
 cmake --install "$native" --prefix "$stage/$linux" --strip >/dev/null
 # The Windows layout: the same without the Linux packer and its manual page.
 mkdir -p "$stage/$windows/bin"
@@ -45,7 +49,8 @@ cp "$root/dist/win/kesto-pack.exe" "$stage/$windows/bin/"
 
 chmod -R u+rwX,go+rX,go-w "$stage"
 find "$stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
-rm -f "$out/$linux.tar.gz" "$out/$windows.zip" "$out"/kesto_*.deb "$out/SHA256SUMS"
+rm -f "$out/$linux.tar.gz" "$out/$windows.zip" "$out"/kesto_*.deb "$out/BUILDINFO" "$out/SHA256SUMS"
+cp "$native/BUILDINFO" "$out/"
 tar -C "$stage" --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner --format=gnu \
   -cf - "$linux" | gzip -9n >"$out/$linux.tar.gz"
 # zip stores local times: in UTC they are the same on every machine. -X leaves
@@ -55,6 +60,6 @@ tar -C "$stage" --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --
 cpack --config "$native/CPackConfig.cmake" -B "$stage/cpack" >/dev/null
 cp "$stage/cpack/kesto_${version}_amd64.deb" "$out/"
 
-(cd "$out" && sha256sum "$linux.tar.gz" "$windows.zip" "kesto_${version}_amd64.deb" >SHA256SUMS)
+(cd "$out" && sha256sum "$linux.tar.gz" "$windows.zip" "kesto_${version}_amd64.deb" BUILDINFO >SHA256SUMS)
 echo "dist: in $out (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH):"
-(cd "$out" && ls -l "$linux.tar.gz" "$windows.zip" "kesto_${version}_amd64.deb" SHA256SUMS)
+(cd "$out" && ls -l "$linux.tar.gz" "$windows.zip" "kesto_${version}_amd64.deb" BUILDINFO SHA256SUMS)

@@ -26,6 +26,7 @@ set -euo pipefail
 
 version=$KESTO_VERSION
 release=$KESTO_TEST_TMP/ship-files
+commit=$(sed -n 's/^commit: //p' "$release/BUILDINFO" 2>/dev/null || true)  # release writes it
 linux=kesto-$version-linux-x86_64
 windows=kesto-$version-windows
 deb=kesto_${version}_amd64.deb
@@ -39,7 +40,7 @@ has_release_stub() { cmp -s -n "$(stat -c %s "$stub_x86")" "$stub_x86" "$1"; }
 # The files of the installed layout, below a prefix.
 layout() {
   printf '%s\n' "bin/kesto-pack$1" lib/cmake/Kesto/KestoAddPackage.cmake lib/cmake/Kesto/KestoConfig.cmake \
-    lib/cmake/Kesto/KestoConfigVersion.cmake share/doc/kesto/LICENSE share/doc/kesto/copyright \
+    lib/cmake/Kesto/KestoConfigVersion.cmake share/doc/kesto/BUILDINFO share/doc/kesto/LICENSE share/doc/kesto/copyright \
     share/doc/kesto/guide.md share/kesto/wine/expand.exe share/kesto/wine/kesto-run-hidden.exe \
     share/kesto/x64/kesto.exe share/kesto/x86/kesto.exe \
     ${2:+share/man/man1/kesto-pack.1.gz}
@@ -92,8 +93,15 @@ release)
   rm -rf "$release"
   "$KESTO_ROOT/scripts/dist.sh" "$release" >"$work/dist.log" 2>&1 || { cat "$work/dist.log"; exit 1; }
   (cd "$release" && sha256sum --quiet -c SHA256SUMS) && echo "ok: SHA256SUMS" || fail "SHA256SUMS does not match"
-  expect_eq "SHA256SUMS names the three files" "$(cut -d' ' -f3 "$release/SHA256SUMS" | tr '\n' ' ')" \
-    "$linux.tar.gz $windows.zip $deb "
+  expect_eq "SHA256SUMS names the four files" "$(cut -d' ' -f3 "$release/SHA256SUMS" | tr '\n' ' ')" \
+    "$linux.tar.gz $windows.zip $deb BUILDINFO "
+  expect_eq "BUILDINFO: the commit" "$(sed -n 's/^commit: //p' "$release/BUILDINFO")" \
+    "$(git -C "$KESTO_ROOT" rev-parse HEAD)$(git -C "$KESTO_ROOT" diff --quiet HEAD -- || echo +changes)"
+  for named in 'compilers:' 'x86_64-w64-mingw32-g++-posix: ' '  libgcab-dev ' '  mingw-w64-common '; do
+    expect_in "BUILDINFO: $named" "$(cat "$release/BUILDINFO")" "$named"
+  done
+  expect_eq "BUILDINFO: in each archive" "$(tar -xzOf "$release/$linux.tar.gz" "$linux/share/doc/kesto/BUILDINFO";
+    unzip -p "$release/$windows.zip" "$windows/share/doc/kesto/BUILDINFO")" "$(cat "$release/BUILDINFO"; cat "$release/BUILDINFO")"
   expect_eq "the Linux archive" "$(tar -tzf "$release/$linux.tar.gz" | grep -v '/$')" "$(layout '' man | sed "s|^|$linux/|")"
   expect_eq "the Windows archive" "$(unzip -Z1 "$release/$windows.zip")" "$(layout .exe | sed "s|^|$windows/|")"
   expect_eq "the Debian package's files" "$(dpkg-deb -c "$release/$deb" | awk '/^-/ {print $6}')" \
@@ -141,7 +149,7 @@ install)
   tar -C "$work/unpacked" -xzf "$release/$linux.tar.gz"
   echo '@exit /b 9' >"$work/setup.bat"
   for prefix in "$root/usr" "$work/unpacked/$linux" "$KESTO_ROOT/dist"; do
-    expect_eq "$prefix: the version" "$("$prefix/bin/kesto-pack" --version)" "kesto-pack $version"
+    expect_eq "$prefix: the version" "$("$prefix/bin/kesto-pack" --version)" "kesto-pack $version (commit $commit)"
     "$prefix/bin/kesto-pack" build --out "$work/default.exe" "$work/setup.bat" >/dev/null
     has_release_stub "$work/default.exe" && echo "ok: $prefix: the default stub" \
       || fail "$prefix: built without the release stub"
@@ -167,7 +175,7 @@ install)
 windows)
   unzip -q "$release/$windows.zip" -d "$work"
   packer=$work/$windows/bin/kesto-pack.exe
-  expect_eq "the version" "$(wine_run "$packer" --version)" "kesto-pack $version"
+  expect_eq "the version" "$(wine_run "$packer" --version)" "kesto-pack $version (commit $commit)"
   printf '@exit /b 8\r\n' >"$work/setup.bat"
   wine_run "$packer" build --out "$(winpath "$work/default.exe")" "$(winpath "$work/setup.bat")" >"$work/build.log"
   has_release_stub "$work/default.exe" && echo "ok: the default stub" || { fail "not the release stub"; cat "$work/build.log"; }

@@ -6,13 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "kesto_commit.h"
 #include "names.h"
 
 namespace kesto::pack {
 
 namespace {
 
-const char kVersion[] = "kesto-pack " KESTO_VERSION;
+const char kVersion[] = "kesto-pack " KESTO_VERSION " (commit " KESTO_COMMIT ")";
 
 bool ParseEpoch(const std::string& text, int64_t& value) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 12) return false;

@@ -216,6 +216,14 @@ std::string OutAmongSources(const std::string& out, const std::vector<std::strin
     return std::string();
 }
 
+// The last line of a build, for logs: what the package just written gave
+// back when it was read as the launcher reads it.
+void ReadBackLine(const WrittenPackage& written) {
+    std::printf("read back whole: %zu file%s of %llu bytes in a cabinet of %llu bytes, XXH64 %s\n", written.files,
+                written.files == 1 ? "" : "s", static_cast<unsigned long long>(written.unpackedBytes),
+                static_cast<unsigned long long>(written.cabinetBytes), DigestText(written.digest).c_str());
+}
+
 int Build(const BuildOptions& options) {
     std::string stubPath = options.stub;
     fs::path out = fs::u8path(options.out);
@@ -246,7 +254,9 @@ int Build(const BuildOptions& options) {
         std::string problem = WriteLauncherFile(
             stubPath, options.out, align,
             [&](const Payload& payload) { return CopyCabinetIn(options.cabinet, payload); }, nullptr, written);
-        return problem.empty() ? 0 : Fail(problem);
+        if (!problem.empty()) return Fail(problem);
+        ReadBackLine(written);
+        return 0;
     }
 
     Collected collected = CollectSources(options.sources, options.haveTime ? &options.time : nullptr);
@@ -270,6 +280,11 @@ int Build(const BuildOptions& options) {
         std::string problem = EntryProblem(prediction, options.entry);
         if (!problem.empty()) return Fail(problem);
     }
+    if (prediction.entry.empty()) {
+        std::fflush(stdout);
+        Warn("the package has no entry: every normal run ends with 0x08760008 (141950984); only an extract-only "
+             "run (/ExtractOnlyMode:FOLDER) succeeds");
+    }
 
     std::vector<CabinetMember> expected;
     for (const CabinetInput& file : collected.files) expected.push_back({file.name, uint32_t(file.size)});
@@ -285,6 +300,7 @@ int Build(const BuildOptions& options) {
                 collected.files.size() == 1 ? "" : "s", HumanSize(total).c_str(), options.out.c_str(),
                 HumanSize(written.fileBytes).c_str(), HumanSize(written.cabinetBytes).c_str(),
                 compress ? "MSZIP" : "stored", DigestText(written.digest).c_str());
+    ReadBackLine(written);
     return 0;
 }
 
@@ -308,6 +324,18 @@ public:
 private:
     std::unique_ptr<Sha256> hash_;
 };
+
+// The free space a run needs in the temporary folder: the launcher copies
+// the cabinet there (MyData.cab) and expand.exe unpacks the files beside it;
+// both stay until the work folder goes at the end. Each file is rounded up
+// to NTFS's usual 4 KiB cluster; the folders' own entries are not counted.
+constexpr uint64_t kClusterBytes = 4096;
+uint64_t RunSpace(const CabinetTable& table) {
+    auto clusters = [](uint64_t bytes) { return (bytes + kClusterBytes - 1) / kClusterBytes * kClusterBytes; };
+    uint64_t total = clusters(table.cabinetBytes);
+    for (const CabinetEntry& entry : table.entries) total += clusters(entry.size);
+    return total;
+}
 
 int Inspect(const InspectOptions& options) {
     const std::string& package = options.package;
@@ -366,6 +394,7 @@ int Inspect(const InspectOptions& options) {
                             {"value", layout.hasDigest ? Json(DigestText(layout.digest.value)) : Json()},
                             {"cabinet_size", layout.hasDigest ? Json(layout.digest.cabinetBytes) : Json()},
                             {"state", layout.hasDigest ? "matches" : "no digest"}};
+        report["run_space"] = {{"bytes", RunSpace(table)}, {"cluster_size", kClusterBytes}};
         report["signature"] = isSigned ? Json{{"offset", layout.signatureOffset}, {"size", layout.signatureSize}} : Json();
         report["files"] = Json::array();
         for (const PackageFile& each : files)
@@ -391,6 +420,10 @@ int Inspect(const InspectOptions& options) {
                 static_cast<unsigned long long>(layout.fileSize - layout.payloadOffset));
     std::printf("cabinet:   %llu bytes, %zu file%s, %s unpacked, %s\n", static_cast<unsigned long long>(table.cabinetBytes),
                 count, count == 1 ? "" : "s", HumanSize(table.FileBytes()).c_str(), compression.c_str());
+    std::printf("run space: %llu bytes (%s) free in the temporary folder: the cabinet and the files, both kept\n"
+                "           until the run ends, each rounded up to %llu-byte clusters\n",
+                static_cast<unsigned long long>(RunSpace(table)), HumanSize(RunSpace(table)).c_str(),
+                static_cast<unsigned long long>(kClusterBytes));
     if (layout.hasDigest)
         std::printf("digest:    XXH64 %s of the cabinet's %llu bytes: matches\n", DigestText(layout.digest.value).c_str(),
                     static_cast<unsigned long long>(layout.digest.cabinetBytes));

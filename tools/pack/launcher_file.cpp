@@ -167,7 +167,7 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
     if (!problem.empty()) return outputPath + " not written: the package does not read back whole: " + problem;
     if (Interrupted()) return "interrupted";  // Windows: the console asked to stop while this was read back
     if (!file.Commit()) return "cannot rename " + file.path() + " to " + outputPath;
-    written = WrittenPackage{fileBytes, cabinetBytes, digest.value};
+    written = WrittenPackage{fileBytes, cabinetBytes, digest.value, table.entries.size(), table.FileBytes()};
     return std::string();
 }
 

@@ -28,6 +28,8 @@ struct WrittenPackage {
     uint64_t fileBytes = 0;
     uint64_t cabinetBytes = 0;
     uint64_t digest = 0;
+    size_t files = 0;            // what the cabinet read back holds
+    uint64_t unpackedBytes = 0;
 };
 
 // Writes outputPath: the stub, the padding, the digest record, the marker, and

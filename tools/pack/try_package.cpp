@@ -74,6 +74,15 @@ int Fail(const std::string& message) {
     return 1;
 }
 
+// What a helper program wrote, for a failure's message (the scratch folder
+// that holds it goes at the end).
+std::string OutputOf(const std::string& file) {
+    std::ifstream in(file);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text.empty() ? "no output" : "its output:\n" + text;
+}
+
 std::string FindOnPath(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::string folders = path != nullptr ? path : "/usr/bin:/bin";
@@ -171,7 +180,7 @@ public:
         char c = 0;
         while (pid_ > 0 && poll(&wait, 1, 30000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
         close(fds[0]);
-        if (number.empty()) return "Xvfb did not start (its output: " + logFile + ")";
+        if (number.empty()) return "Xvfb did not start; " + OutputOf(logFile);
         display_ = ":" + number;
         return std::string();
     }
@@ -403,10 +412,10 @@ int TryPackage(const TryOptions& options, const TryFiles& files) {
     environment.Set("WINEDLLOVERRIDES", "mscoree,mshtml=;expand.exe=n");
     const fs::path ready = prefix / "kesto-try.ready";
     if (!fs::exists(ready)) {
-        std::fprintf(stderr, "kesto-pack: try: preparing the Wine prefix %s (once)\n", prefix.c_str());
+        std::fprintf(stderr, "kesto-pack: try: preparing the Wine prefix %s (once, about a minute)\n", prefix.c_str());
         if (Run({"wine", "wineboot", "-i"}, environment, nullptr, wineLog) != 0 ||
             Run({"wineserver", "-w"}, environment) != 0)
-            return Fail("wineboot could not prepare " + prefix.string() + " (its output: see " + wineLog + ")");
+            return Fail("wineboot could not prepare " + prefix.string() + "; " + OutputOf(wineLog));
         std::ofstream(ready) << "prepared by kesto-pack try\n";
     }
     fs::copy_file(files.expand, prefix / "drive_c" / "windows" / "system32" / "expand.exe",
