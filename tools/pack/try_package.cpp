@@ -27,6 +27,7 @@
 #include "cabinet_reader.h"
 #include "host.h"
 #include "launcher_file.h"
+#include "names.h"
 #include "package.h"
 
 extern char** environ;
@@ -520,6 +521,15 @@ int TryPackage(const TryOptions& options, const TryFiles& files) {
             count += it->is_regular_file() ? 1 : 0;
         Say("the work folder " + folder + " (" + there.string() + "): " +
             (fs::exists(there) ? "still there, holding " + std::to_string(count) + " files" : "removed"));
+    } else {  // no log to name it: what work folders are left in the users' temporary folders
+        std::vector<std::string> left;
+        std::error_code missing;
+        for (fs::directory_iterator user(prefix / "drive_c" / "users", error), end; !error && user != end; user.increment(error))
+            for (fs::directory_iterator it(user->path() / "Temp", missing); !missing && it != end; it.increment(missing))
+                if (it->path().filename().string().compare(0, 5, "QzEXF") == 0) left.push_back(it->path().string());
+        error.clear();
+        Say("no log names the work folder; work folders left in the prefix's temporary folders: " +
+            (left.empty() ? std::string("none") : Join(left)));
     }
 
     const bool launcherCode = code >= kFirstLauncherCode && code <= kLastLauncherCode;
