@@ -216,6 +216,14 @@ try)
   expect_eq "try --expect 0: exit status" "$code" 1
   expect_in "try --expect 0: says so" "$output" "exit code 3010 (0x00000BC2): NOT as expected (--expect 0)"
 
+  # Without Wine, and without a display or Xvfb: one line naming what to install.
+  mkdir -p "$work/no-xvfb"
+  ln -s "$(command -v wine)" "$(command -v wineserver)" "$work/no-xvfb/"
+  expect_eq "no Wine" "$(PATH=$root/usr/bin kesto-pack try "$work/big.exe" 2>&1)" \
+    "kesto-pack: try: Wine is not installed: install it (Debian: sudo apt install wine wine64)"
+  expect_eq "no display, no Xvfb" "$(PATH=$root/usr/bin:$work/no-xvfb kesto-pack try "$work/big.exe" 2>&1)" \
+    "kesto-pack: try: no X display (DISPLAY is unset) and no Xvfb to make one: install it (Debian: sudo apt install xvfb)"
+
   mkdir -p "$work/guide/package-folder" "$work/vendor/payload"
   printf '@exit /b 3010\r\n' >"$work/guide/package-folder/setup.cmd"
   guide_blocks sh >"$work/guide/commands.sh"
