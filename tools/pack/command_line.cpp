@@ -182,7 +182,7 @@ int UsageError(const std::string& message, const std::string& command) {
 }
 
 int ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& line) {
-    CLI::App app("kesto-pack builds, inspects and extracts kesto packages: a launcher stub for Windows\n"
+    CLI::App app("kesto-pack builds, inspects, extracts and tries kesto packages: a launcher stub for Windows\n"
                  "with a cabinet of files behind it.",
                  "kesto-pack");
     std::string mtime, expect;

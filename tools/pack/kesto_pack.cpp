@@ -517,12 +517,13 @@ int Run(const std::vector<std::string>& arguments) {
     if (line.command == "inspect") return Inspect(line.inspect);
     if (line.command == "extract") return Extract(line.extract);
     if (line.command == "try") {
-        TryFiles files;
-        std::string searched;
-        files.stubX86 = InstalledFile("x86", "kesto.exe", searched);
-        files.stubX64 = InstalledFile("x64", "kesto.exe", searched);
-        files.expand = InstalledFile("wine", "expand.exe", searched);
-        files.runner = InstalledFile("wine", "kesto-run-hidden.exe", searched);
+        // Each file where it is, or where it was looked for (try names what is missing).
+        auto find = [](const std::string& folder, const std::string& name) {
+            std::string searched, found = InstalledFile(folder, name, searched);
+            return found.empty() ? searched : found;
+        };
+        const TryFiles files{find("x86", "kesto.exe"), find("x64", "kesto.exe"), find("wine", "expand.exe"),
+                             find("wine", "kesto-run-hidden.exe")};
         return TryPackage(line.trial, files);
     }
     return Build(line.build);

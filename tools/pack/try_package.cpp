@@ -382,8 +382,7 @@ std::string DefaultPrefix() {
 
 int TryPackage(const TryOptions& options, const TryFiles& files) {
     for (const std::string* helper : {&files.expand, &files.runner, &files.stubX64})
-        if (helper->empty() || !fs::is_regular_file(*helper))
-            return Fail("kesto's Wine helpers are missing (" + *helper + "); reinstall kesto");
+        if (!fs::is_regular_file(*helper)) return Fail("kesto's files are incomplete: no " + *helper + "; reinstall kesto");
     const fs::path package = fs::absolute(options.package);
     if (!std::ifstream(package, std::ios::binary)) return Fail("cannot read " + options.package);
     const unsigned machine = Machine(package.string());
@@ -457,7 +456,7 @@ int TryPackage(const TryOptions& options, const TryFiles& files) {
         if (canRun.empty()) {
             uint32_t code = 0;
             const bool works = fs::exists(prefix / "drive_c" / "windows" / "syswow64" / "ntdll.dll") &&
-                               !files.stubX86.empty() && runHidden("\"" + WindowsPath(files.stubX86) + "\"", code) &&
+                               fs::is_regular_file(files.stubX86) && runHidden("\"" + WindowsPath(files.stubX86) + "\"", code) &&
                                code == kBareStubCode;
             canRun = works ? "yes" : "no";
             std::ofstream(known) << canRun << "\n";

@@ -15,7 +15,8 @@ struct TryOptions {
     std::string prefix;                  // from --prefix; else KESTO_WINEPREFIX, else the cache folder
 };
 
-// The installed files try needs (found beside the packer, as its default stub).
+// The installed files try needs, found beside the packer as its default stub
+// is (where they were looked for when they are missing).
 struct TryFiles {
     std::string stubX86, stubX64, expand, runner;
 };
