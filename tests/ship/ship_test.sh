@@ -203,10 +203,11 @@ try)
   printf '%s\r\n' '@echo off' 'for %%f in ("%~dp0data\installer.bin") do if not "%%~zf"=="104857600" exit /b 1' \
     'set /p marker=<"%~dp0data\marker.txt"' 'if not "%marker%"=="kesto" exit /b 2' 'exit /b 3010' >"$big/setup.cmd"
   kesto-pack build --store --entry setup.cmd --out "$work/big.exe" "$big" >/dev/null
-  output=$(kesto-pack try --expect 3010 "$work/big.exe" /quiet 2>"$work/try.err") && code=0 || code=$?
+  output=$(kesto-pack try --expect 3010 "$work/big.exe" /quiet '"C:\a b\"' 2>"$work/try.err") && code=0 || code=$?
   expect_eq "try --expect 3010: exit status" "$code" 0
   expect_in "try: the whole code" "$output" "exit code 3010 (0x00000BC2): as expected (--expect 3010)"
-  expect_in "try: the log's tail line" "$output" "ShellExecuteEx Param:/quiet /LOG:Z:"
+  expect_in "try: its log option first" "$output" 'ShellExecuteEx Param:/LOG:Z:\'
+  expect_in "try: then the tail exactly as given" "$output" ' /quiet "C:\a b\".'
   expect_in "try: the log's last line" "$output" "- return 3010."
   expect_in "try: the work folder" "$output" "\Temp\QzEXF0000 ("
   expect_in "try: the work folder is gone" "$output" "): removed"

@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -282,14 +283,28 @@ std::string FromUtf16(const std::string& bytes) {
     return text;
 }
 
-// The words of a command-line tail as Windows splits them (quotes group
-// words and are dropped; enough to find an option and its value).
+// The words of a command-line tail as Windows splits them (CommandLineToArgvW):
+// quotes group words and are dropped; backslashes are literal except before
+// a quote, where each pair gives one and an odd one makes the quote literal.
 std::vector<std::string> Words(const std::string& tail) {
     std::vector<std::string> words;
     std::string word;
     bool quoted = false, any = false;
-    for (char c : tail) {
-        if (c == '"') {
+    for (size_t i = 0; i < tail.size(); ++i) {
+        const char c = tail[i];
+        if (c == '\\') {
+            const size_t end = std::min(tail.find_first_not_of('\\', i), tail.size());
+            const size_t count = end - i;
+            const bool beforeQuote = end < tail.size() && tail[end] == '"';
+            word.append(beforeQuote ? count / 2 : count, '\\');
+            if (beforeQuote && count % 2 == 1) {
+                word += '"';  // a literal quote
+                i = end;
+            } else {
+                i = end - 1;  // a quote after an even number is read next
+            }
+            any = true;
+        } else if (c == '"') {
             quoted = !quoted;
             any = true;
         } else if ((c == ' ' || c == '\t') && !quoted) {
@@ -477,9 +492,9 @@ int TryPackage(const TryOptions& options, const TryFiles& files) {
     for (const std::string& argument : options.arguments) tail += (tail.empty() ? "" : " ") + argument;
     bool logGiven = false;
     std::string logName = LogOption(tail, logGiven);
-    if (!logGiven) {
+    if (!logGiven) {  // first, where no quote the tail leaves open can take it in
         logName = WindowsPath(scratch.path() / "run");
-        tail += (tail.empty() ? "/LOG:" : " /LOG:") + logName;
+        tail = "/LOG:" + logName + (tail.empty() ? "" : " ") + tail;
     }
     const fs::path logFile = UnixPath(logName + "-sfxlog.log", prefix);
     const uintmax_t logBefore = logFile.empty() ? 0 : fs::file_size(logFile, error);
