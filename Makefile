@@ -32,12 +32,26 @@ test-x86: deps x86
 	@./scripts/setup-deps.sh vm
 	./tests/vm32/run-e2e.sh
 
-demo: build
+# Only what the demo runs: the Linux packer, the x64 stub and the Wine helpers
+# (a few minutes from a fresh clone); no tests.
+demo: deps
+	cmake --preset native >/dev/null
+	cmake --build --preset native --target kesto-pack
+	cmake --preset x64 >/dev/null
+	cmake --build --preset x64 --target kesto kesto_expand kesto_run_hidden
 	./scripts/demo.sh
 
 # Release files in dist/release: the Linux and Windows archives, the Debian
-# package and their SHA256SUMS (scripts/dist.sh).
-dist: build
+# package and their SHA256SUMS (scripts/dist.sh). Only the shipped targets are
+# built, no tests.
+DIST_TARGETS_x64 = kesto kesto-pack kesto_expand kesto_run_hidden
+dist: deps
+	cmake --preset native >/dev/null
+	cmake --build --preset native --target kesto-pack kesto_manual
+	cmake --preset x86 >/dev/null
+	cmake --build --preset x86 --target kesto
+	cmake --preset x64 >/dev/null
+	cmake --build --preset x64 --target $(DIST_TARGETS_x64)
 	./scripts/dist.sh
 
 # libFuzzer targets over the platform-free logic, with address and undefined

@@ -113,7 +113,7 @@ done
 
 # --- Wine ---------------------------------------------------------------------
 export KESTO_WINE_DIR=$build/wine
-export KESTO_EXPAND_EXE=$build/tests/expand/expand.exe
+export KESTO_EXPAND_EXE=$build/tools/wine/expand.exe
 wine_env=$top/tests/harness/wine-env.sh
 scratch=$build/bench-scratch
 # The payload copies are written to memory (tmpfs) when there is one: the

@@ -3,11 +3,14 @@
 #   bin/kesto-pack[.exe]              the packer
 #   share/kesto/x86/kesto.exe         the release stub, the packer's default
 #   share/kesto/x64/kesto.exe         the x64 stub
+#   share/kesto/wine/                 expand.exe and kesto-run-hidden.exe, what
+#                                     kesto-pack try puts into its Wine prefix
 #   share/man/man1/kesto-pack.1.gz    the manual page (Linux)
 #   share/doc/kesto/guide.md          the user's guide (docs/guide.md)
 #   share/doc/kesto/LICENSE           kesto's licence (zlib)
 #   share/doc/kesto/copyright         the licences of kesto and of what its
 #                                     binaries contain (cmake/copyright, DEP-5)
+#   share/doc/kesto/BUILDINFO         the commit and toolchain (releases only)
 #   lib/cmake/Kesto/                  the CMake package: find_package(Kesto)
 # The packer finds its default stub from its own place (DefaultStub() in
 # tools/pack/kesto_pack.cpp), so these paths are fixed, not GNUInstallDirs.
@@ -19,8 +22,11 @@ install(TARGETS kesto-pack RUNTIME DESTINATION bin)
 foreach(arch x86 x64)
   install(FILES ${KESTO_DIST_DIR}/${arch}/kesto.exe DESTINATION share/kesto/${arch})
 endforeach()
+install(FILES ${KESTO_DIST_DIR}/wine/expand.exe ${KESTO_DIST_DIR}/wine/kesto-run-hidden.exe DESTINATION share/kesto/wine)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/guide.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/cmake/copyright
   DESTINATION share/doc/kesto)
+# What went into a release, written by scripts/dist.sh before it installs.
+install(FILES ${PROJECT_BINARY_DIR}/BUILDINFO DESTINATION share/doc/kesto OPTIONAL)
 
 include(CMakePackageConfigHelpers)
 set(kesto_config_dir ${PROJECT_BINARY_DIR}/package)
@@ -60,4 +66,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 # dpkg-shlibdeps names the libraries the packer links (libgcab and what it needs).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# kesto-pack try runs packages under Wine, on a virtual display when there is none.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "wine, wine64, xvfb")
 include(CPack)

@@ -1,53 +1,40 @@
 #!/usr/bin/env bash
 # Builds a launcher file from demo/sample with the packer and runs it under
-# Wine as a deployment tool would, then shows what happened: the entry's
-# output, the launcher's exit code, its log, and that no work folder is left.
+# Wine as a deployment tool would (kesto-pack try), then shows what happened:
+# the entry's output, the launcher's exit code and why it is 3, its log, and
+# that no work folder is left; then an extract-only run.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=$top/build
-demo=$build/demo
+demo=$top/build/demo
+pack=$top/dist/bin/kesto-pack
+prefix=$demo/wine  # the demo's own Wine prefix, made by the first run
 mkdir -p "$demo"
-
-export KESTO_WINE_DIR=$demo/wine
-export KESTO_EXPAND_EXE=$build/x64/tests/expand/expand.exe
-wine_env=$top/tests/harness/wine-env.sh
-trap '"$wine_env" stop' EXIT
-"$wine_env" start
 
 # Beside the sample's files, an "installer" of 24 MiB of random bytes: a
 # package of the size vendors ship.
 mkdir -p "$demo/payload"
 head -c $((24 << 20)) /dev/urandom >"$demo/payload/installer.bin"
 echo "== Packing demo/sample and a 24 MiB installer.bin into $demo/sample-package.exe"
-"$top/dist/bin/kesto-pack" build --stub "$top/dist/x64/kesto.exe" --out "$demo/sample-package.exe" \
-  "$top/demo/sample" "$demo/payload"
+"$pack" build --stub "$top/dist/x64/kesto.exe" --out "$demo/sample-package.exe" "$top/demo/sample" "$demo/payload"
 echo
 echo "== What the package holds (kesto-pack inspect)"
-"$top/dist/bin/kesto-pack" inspect "$demo/sample-package.exe"
+"$pack" inspect "$demo/sample-package.exe"
 
-drive_c=$KESTO_WINE_DIR/prefix/drive_c
+# The sample's entry writes C:\kesto-demo\output.txt.
+drive_c=$prefix/drive_c
 rm -rf "$drive_c/kesto-demo"
 mkdir -p "$drive_c/kesto-demo"
-command_line='"Z:'"${demo//\//\\}"'\sample-package.exe" /LOG:C:\kesto-demo\run "first argument" second'
 echo
-echo "== Running: $command_line"
-code=$("$wine_env" run "$build/x64/tests/support/runexit.exe" "$command_line" | tr -d '\r')
-
+echo "== Running it hidden under Wine: kesto-pack try --expect 3 sample-package.exe '\"first argument\"' second"
+"$pack" try --prefix "$prefix" --expect 3 "$demo/sample-package.exe" '"first argument"' second
+echo
+echo "== Why 3: demo/sample/setup.bat ends with \"exit /b 3\", and a launcher ends with its entry's exit code"
 echo
 echo "== What the entry wrote (C:\\kesto-demo\\output.txt)"
 iconv -f WINDOWS-1252 -t UTF-8 "$drive_c/kesto-demo/output.txt" | tr -d '\r'
-echo
-echo "== The launcher's exit code: $code"
-echo
-echo "== Its log (C:\\kesto-demo\\run-sfxlog.log)"
-iconv -f UTF-16 -t UTF-8 "$drive_c/kesto-demo/run-sfxlog.log" | tr -d '\r'
-echo
-left=$(find "$drive_c/users" -maxdepth 3 -name 'QzEXF*' 2>/dev/null | wc -l)
-echo "== Work folders left under the temporary path: $left"
 
 echo
-command_line='"Z:'"${demo//\//\\}"'\sample-package.exe" /ExtractOnlyMode:C:\kesto-demo\unpacked'
-echo "== Extracting only: $command_line"
-code=$("$wine_env" run "$build/x64/tests/support/runexit.exe" "$command_line" | tr -d '\r')
-echo "exit code $code; installer.bin unpacked byte for byte: $(cmp -s "$demo/payload/installer.bin" \
+echo "== Extracting only: kesto-pack try --expect 0 sample-package.exe '/ExtractOnlyMode:C:\\kesto-demo\\unpacked'"
+"$pack" try --prefix "$prefix" --expect 0 "$demo/sample-package.exe" '/ExtractOnlyMode:C:\kesto-demo\unpacked'
+echo "installer.bin unpacked byte for byte: $(cmp -s "$demo/payload/installer.bin" \
   "$drive_c/kesto-demo/unpacked/installer.bin" && echo yes || echo NO)"

@@ -1,7 +1,8 @@
 # kesto_add_package(<name> OUTPUT <file.exe> SOURCES <files or folders>...
 #                   ENTRY <file> [STORE] [STUB x86|x64])
+# kesto_add_package_test(<name> <package target> [ARGS <tail>...] [EXPECT <code>])
 #
-# Adds the target <name>, built by default, that packs SOURCES into the
+# kesto_add_package adds the target <name>, built by default, that packs SOURCES into the
 # launcher file OUTPUT with `kesto-pack build`:
 #   OUTPUT   the package; a relative path counts from the current binary folder
 #   SOURCES  files and folders, relative to the current source folder; a folder
@@ -77,4 +78,33 @@ function(kesto_add_package name)
     COMMENT "Packing ${name}: ${ARG_OUTPUT}"
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS "${output}")
+  set_target_properties(${name} PROPERTIES KESTO_PACKAGE_FILE "${output}")
+endfunction()
+
+# kesto_add_package_test adds the CTest test <name>: `kesto-pack try` runs the
+# package that kesto_add_package made for <package target> under Wine, hidden,
+# with ARGS as its command-line tail (each one as it stands, joined by single
+# spaces), and the test passes when its exit code is EXPECT (decimal or 0x
+# hexadecimal), by default any code but the launcher's own. Build first
+# (ctest does not); the test says what to install when Wine or Xvfb is
+# missing. The tries share one Wine prefix (KESTO_WINEPREFIX, else the user's
+# cache folder) and run one at a time.
+function(kesto_add_package_test name package_target)
+  cmake_parse_arguments(PARSE_ARGV 2 ARG "" "EXPECT" "ARGS")
+  if(ARG_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "kesto_add_package_test(${name}): unknown arguments: ${ARG_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT TARGET ${package_target})
+    message(FATAL_ERROR "kesto_add_package_test(${name}): no target ${package_target}; add it with kesto_add_package first")
+  endif()
+  get_target_property(package "${package_target}" KESTO_PACKAGE_FILE)
+  if(NOT package)
+    message(FATAL_ERROR "kesto_add_package_test(${name}): ${package_target} was not made by kesto_add_package")
+  endif()
+  set(expect "")
+  if(DEFINED ARG_EXPECT)
+    set(expect --expect "${ARG_EXPECT}")
+  endif()
+  add_test(NAME ${name} COMMAND Kesto::kesto-pack try ${expect} -- "${package}" ${ARG_ARGS})
+  set_tests_properties(${name} PROPERTIES RESOURCE_LOCK kesto-try)
 endfunction()

@@ -844,7 +844,9 @@ TEST_F(PackTool, OlderFormStillPacksAFolder) {
     EXPECT_NE(inspected.output.find(", MSZIP"), std::string::npos) << inspected.output;
     EXPECT_EQ(Pack({"-s", kStub, "-o", package.string(), tree.string()}).code, 0);  // stored by default
     EXPECT_NE(Pack({"inspect", package.string()}).output.find(", stored"), std::string::npos);
-    EXPECT_EQ(Pack({"--version"}).output, "kesto-pack " KESTO_VERSION "\n");
+    EXPECT_TRUE(std::regex_match(Pack({"--version"}).output,
+                                 std::regex("kesto-pack " KESTO_VERSION " \\(commit ([0-9a-f]{40}(\\+changes)?|unknown)\\)\n")))
+        << Pack({"--version"}).output;
     EXPECT_EQ(Pack({"frobnicate"}).code, 2);
     // --compress and --output: the long names of -z and -o.
     EXPECT_EQ(Pack({"--compress", "-s", kStub, "--output", package.string(), tree.string()}).code, 0);
@@ -899,7 +901,7 @@ TEST_F(PackTool, HelpComesFromTheOptionTablesWhichTheManualPageAndTheGuideName) 
     Result usage = Pack({"help"});
     EXPECT_EQ(usage.code, 0);
     EXPECT_EQ(HelpOptions(usage.output), ManualOptions(page, "general options")) << usage.output;
-    for (const char* command : {"build", "inspect", "extract"}) {
+    for (const char* command : {"build", "inspect", "extract", "try"}) {
         Result help = Pack({command, "--help"});
         EXPECT_EQ(help.code, 0);
         EXPECT_EQ(Pack({"help", command}).output, help.output);
@@ -947,6 +949,8 @@ TEST_F(PackTool, InspectJsonSaysWhatTheTextSaysWithEachFilesSha256) {
         "digest:    XXH64 " + digest["value"].get<std::string>() + " of the cabinet's " + n(digest["cabinet_size"]) +
             " bytes: " + digest["state"].get<std::string>(),
         "signature: none",
+        "run space: " + n(report["run_space"]["bytes"]) + " bytes (" + HumanSize(report["run_space"]["bytes"]) +
+            ") free in the temporary folder",
         "entry: " + entry["name"].get<std::string>() + " (the first " + entry["pattern"].get<std::string>(),
     };
     EXPECT_TRUE(report["signature"].is_null());
@@ -999,6 +1003,27 @@ TEST_F(PackTool, WarnsAboutAnEmptyEntryNamesTooLongForTheWorkFolderAndTimesOutsi
     EXPECT_EQ(report["warnings"].size(), 2u);
     for (const auto& warning : report["warnings"])
         EXPECT_NE(built.output.find("kesto-pack: warning: " + warning.get<std::string>()), std::string::npos) << warning;
+}
+
+TEST_F(PackTool, BuildEndsWithWhatWasReadBackAndWarnsOnStderrOfAPackageWithoutEntry) {
+    fs::path tree = scratch_ / "tree";
+    Write(tree / "readme.txt", "no entry here");
+    Write(tree / "data" / "setup.cmd", "@exit /b 0\r\n");  // not at the top: no entry
+    const std::string package = (scratch_ / "package.exe").string();
+    Result stdoutOnly = Shell("{ " + Quote(kPacker) + " build --stub " + Quote(kStub) + " --out " + Quote(package) + " " +
+                              Quote(tree.string()) + " 2>/dev/null; }");
+    ASSERT_EQ(stdoutOnly.code, 0) << stdoutOnly.output;
+    const nlohmann::json report = nlohmann::json::parse(
+        Shell("{ " + Quote(kPacker) + " inspect --json " + Quote(package) + " 2>/dev/null; }").output);
+    const std::string last = stdoutOnly.output.substr(stdoutOnly.output.rfind('\n', stdoutOnly.output.size() - 2) + 1);
+    EXPECT_EQ(last, "read back whole: 2 files of 25 bytes in a cabinet of " +
+                        std::to_string(report["layout"]["cabinet_size"].get<uint64_t>()) + " bytes, XXH64 " +
+                        report["digest"]["value"].get<std::string>() + "\n");
+    EXPECT_EQ(stdoutOnly.output.find("warning"), std::string::npos) << stdoutOnly.output;
+    Result both = Pack({"build", "--stub", kStub, "--out", package, tree.string()});
+    EXPECT_NE(both.output.find("kesto-pack: warning: the package has no entry: every normal run ends with 0x08760008"),
+              std::string::npos) << both.output;
+    EXPECT_EQ(Pack({"build", "--stub", kStub, "--entry", "setup.cmd", "--out", package, tree.string()}).code, 1);
 }
 
 TEST_F(PackTool, ProgressShowsOnATerminalOnly) {

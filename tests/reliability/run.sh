@@ -25,7 +25,7 @@ fuzz_seconds=${FUZZ_SECONDS:-60}
 
 # The tests' environment, as CTest gives it (tests/CMakeLists.txt).
 export KESTO_WINE_DIR=$x64/wine
-export KESTO_EXPAND_EXE=$x64/tests/expand/expand.exe
+export KESTO_EXPAND_EXE=$x64/tools/wine/expand.exe
 export KESTO_STUB=$top/dist/x64/kesto.exe
 export KESTO_TEST_DATA=$x64/tests/data
 export KESTO_TEST_TMP=$x64/tests/tmp

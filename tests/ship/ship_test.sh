@@ -11,8 +11,13 @@
 #            package run by the real stub under Wine
 #   windows  the Windows archive: its packer under Wine finds its default stub
 #            and builds a package that the stub runs
+#   try      the Debian package unpacked into a scratch root and nothing else:
+#            kesto-pack try on a 100 MiB package whose entry checks its files
+#            and ends with 3010; the guide's commands for trying packages and
+#            its CMake lines in a scratch project whose ctest runs the package,
+#            passing, and failing once the entry's code changes
 #
-#   ship_test.sh release|install|windows
+#   ship_test.sh release|install|windows|try
 #
 # Environment (set by CTest): KESTO_ROOT, KESTO_TEST_TMP, KESTO_WINE_RUN,
 # KESTO_RUNEXIT, KESTO_VERSION. The release part leaves the release files in
@@ -21,6 +26,7 @@ set -euo pipefail
 
 version=$KESTO_VERSION
 release=$KESTO_TEST_TMP/ship-files
+commit=$(sed -n 's/^commit: //p' "$release/BUILDINFO" 2>/dev/null || true)  # release writes it
 linux=kesto-$version-linux-x86_64
 windows=kesto-$version-windows
 deb=kesto_${version}_amd64.deb
@@ -34,8 +40,9 @@ has_release_stub() { cmp -s -n "$(stat -c %s "$stub_x86")" "$stub_x86" "$1"; }
 # The files of the installed layout, below a prefix.
 layout() {
   printf '%s\n' "bin/kesto-pack$1" lib/cmake/Kesto/KestoAddPackage.cmake lib/cmake/Kesto/KestoConfig.cmake \
-    lib/cmake/Kesto/KestoConfigVersion.cmake share/doc/kesto/LICENSE share/doc/kesto/copyright \
-    share/doc/kesto/guide.md share/kesto/x64/kesto.exe share/kesto/x86/kesto.exe \
+    lib/cmake/Kesto/KestoConfigVersion.cmake share/doc/kesto/BUILDINFO share/doc/kesto/LICENSE share/doc/kesto/copyright \
+    share/doc/kesto/guide.md share/kesto/wine/expand.exe share/kesto/wine/kesto-run-hidden.exe \
+    share/kesto/x64/kesto.exe share/kesto/x86/kesto.exe \
     ${2:+share/man/man1/kesto-pack.1.gz}
 }
 # The paragraphs of a DEP-5 copyright file, one a line: "FILES|COPYRIGHT|LICENSE"
@@ -86,8 +93,15 @@ release)
   rm -rf "$release"
   "$KESTO_ROOT/scripts/dist.sh" "$release" >"$work/dist.log" 2>&1 || { cat "$work/dist.log"; exit 1; }
   (cd "$release" && sha256sum --quiet -c SHA256SUMS) && echo "ok: SHA256SUMS" || fail "SHA256SUMS does not match"
-  expect_eq "SHA256SUMS names the three files" "$(cut -d' ' -f3 "$release/SHA256SUMS" | tr '\n' ' ')" \
-    "$linux.tar.gz $windows.zip $deb "
+  expect_eq "SHA256SUMS names the four files" "$(cut -d' ' -f3 "$release/SHA256SUMS" | tr '\n' ' ')" \
+    "$linux.tar.gz $windows.zip $deb BUILDINFO "
+  expect_eq "BUILDINFO: the commit" "$(sed -n 's/^commit: //p' "$release/BUILDINFO")" \
+    "$(git -C "$KESTO_ROOT" rev-parse HEAD)$(git -C "$KESTO_ROOT" diff --quiet HEAD -- || echo +changes)"
+  for named in 'compilers:' 'x86_64-w64-mingw32-g++-posix: ' '  libgcab-dev ' '  mingw-w64-common '; do
+    expect_in "BUILDINFO: $named" "$(cat "$release/BUILDINFO")" "$named"
+  done
+  expect_eq "BUILDINFO: in each archive" "$(tar -xzOf "$release/$linux.tar.gz" "$linux/share/doc/kesto/BUILDINFO";
+    unzip -p "$release/$windows.zip" "$windows/share/doc/kesto/BUILDINFO")" "$(cat "$release/BUILDINFO"; cat "$release/BUILDINFO")"
   expect_eq "the Linux archive" "$(tar -tzf "$release/$linux.tar.gz" | grep -v '/$')" "$(layout '' man | sed "s|^|$linux/|")"
   expect_eq "the Windows archive" "$(unzip -Z1 "$release/$windows.zip")" "$(layout .exe | sed "s|^|$windows/|")"
   expect_eq "the Debian package's files" "$(dpkg-deb -c "$release/$deb" | awk '/^-/ {print $6}')" \
@@ -136,7 +150,7 @@ install)
   tar -C "$work/unpacked" -xzf "$release/$linux.tar.gz"
   echo '@exit /b 9' >"$work/setup.bat"
   for prefix in "$root/usr" "$work/unpacked/$linux" "$KESTO_ROOT/dist"; do
-    expect_eq "$prefix: the version" "$("$prefix/bin/kesto-pack" --version)" "kesto-pack $version"
+    expect_eq "$prefix: the version" "$("$prefix/bin/kesto-pack" --version)" "kesto-pack $version (commit $commit)"
     "$prefix/bin/kesto-pack" build --out "$work/default.exe" "$work/setup.bat" >/dev/null
     has_release_stub "$work/default.exe" && echo "ok: $prefix: the default stub" \
       || fail "$prefix: built without the release stub"
@@ -162,7 +176,7 @@ install)
 windows)
   unzip -q "$release/$windows.zip" -d "$work"
   packer=$work/$windows/bin/kesto-pack.exe
-  expect_eq "the version" "$(wine_run "$packer" --version)" "kesto-pack $version"
+  expect_eq "the version" "$(wine_run "$packer" --version)" "kesto-pack $version (commit $commit)"
   printf '@exit /b 8\r\n' >"$work/setup.bat"
   wine_run "$packer" build --out "$(winpath "$work/default.exe")" "$(winpath "$work/setup.bat")" >"$work/build.log"
   has_release_stub "$work/default.exe" && echo "ok: the default stub" || { fail "not the release stub"; cat "$work/build.log"; }
@@ -171,7 +185,73 @@ windows)
   expect_eq "the stub runs the package" "$(run_package "$work/x64.exe")" 8
   ;;
 
-*) echo "usage: ship_test.sh release|install|windows" >&2; exit 2 ;;
+try)
+  root=$work/root
+  dpkg -x "$release/$deb" "$root"
+  export PATH=$root/usr/bin:$PATH KESTO_WINEPREFIX=$KESTO_TEST_TMP/try-prefix  # kept: made once
+  unset DISPLAY  # try starts Xvfb itself
+  # The guide's blocks of one language that it marks as run by this test.
+  guide_blocks() {
+    awk -v fence='```'"$1" '/^<!-- run by tests\/ship\/ship_test.sh try/ { armed = 1; next }
+      armed && $0 == fence { inside = 1 } { armed = 0 }
+      inside && $0 == "```" { inside = 0; next } inside && $0 != fence { print }' "$root/usr/share/doc/kesto/guide.md"
+  }
+
+  big=$work/big
+  mkdir -p "$big/data"
+  head -c $((100 << 20)) /dev/urandom >"$big/data/installer.bin"
+  echo kesto >"$big/data/marker.txt"
+  printf '%s\r\n' '@echo off' 'for %%f in ("%~dp0data\installer.bin") do if not "%%~zf"=="104857600" exit /b 1' \
+    'set /p marker=<"%~dp0data\marker.txt"' 'if not "%marker%"=="kesto" exit /b 2' 'exit /b 3010' >"$big/setup.cmd"
+  kesto-pack build --store --entry setup.cmd --out "$work/big.exe" "$big" >/dev/null
+  output=$(kesto-pack try --expect 3010 "$work/big.exe" /quiet '"C:\a b\"' 2>"$work/try.err") && code=0 || code=$?
+  expect_eq "try --expect 3010: exit status" "$code" 0
+  expect_in "try: the whole code" "$output" "exit code 3010 (0x00000BC2): as expected (--expect 3010)"
+  expect_in "try: its log option first" "$output" 'ShellExecuteEx Param:/LOG:Z:\'
+  expect_in "try: then the tail exactly as given" "$output" ' /quiet "C:\a b\".'
+  expect_in "try: the log's last line" "$output" "- return 3010."
+  expect_in "try: the work folder" "$output" "\Temp\QzEXF0000 ("
+  expect_in "try: the work folder is gone" "$output" "): removed"
+  [ "$(cat "$KESTO_WINEPREFIX/kesto-try.x86")" = yes ] ||
+    expect_in "try: the x64 stub where Wine runs no 32-bit programs" "$(cat "$work/try.err")" "behind the x64 stub"
+  output=$(kesto-pack try --expect 0 "$work/big.exe" 2>&1) && code=0 || code=$?
+  expect_eq "try --expect 0: exit status" "$code" 1
+  expect_in "try --expect 0: says so" "$output" "exit code 3010 (0x00000BC2): NOT as expected (--expect 0)"
+
+  # Without Wine, and without a display or Xvfb: one line naming what to install.
+  mkdir -p "$work/no-xvfb"
+  ln -s "$(command -v wine)" "$(command -v wineserver)" "$work/no-xvfb/"
+  expect_eq "no Wine" "$(PATH=$root/usr/bin kesto-pack try "$work/big.exe" 2>&1)" \
+    "kesto-pack: try: Wine is not installed: install it (Debian: sudo apt install wine wine64)"
+  expect_eq "no display, no Xvfb" "$(PATH=$root/usr/bin:$work/no-xvfb kesto-pack try "$work/big.exe" 2>&1)" \
+    "kesto-pack: try: no X display (DISPLAY is unset) and no Xvfb to make one: install it (Debian: sudo apt install xvfb)"
+
+  mkdir -p "$work/guide/package-folder" "$work/vendor/payload"
+  printf '@exit /b 3010\r\n' >"$work/guide/package-folder/setup.cmd"
+  guide_blocks sh >"$work/guide/commands.sh"
+  (cd "$work/guide" && bash -e commands.sh) >"$work/guide.log" 2>&1 && code=0 || code=$?
+  expect_eq "the guide's commands" "$code" 0
+  expect_in "the guide's commands: the log they name" "$(cat "$work/guide.log")" \
+    'the launcher'"'"'s log, C:\windows\temp\update-sfxlog.log:'
+  [ "$code" -eq 0 ] || cat "$work/guide.log"
+  { echo 'cmake_minimum_required(VERSION 3.20)'; echo 'project(vendor NONE)'; guide_blocks cmake; } \
+    >"$work/vendor/CMakeLists.txt"
+  printf '%s\r\n' '@set /p code=<"%~dp0code.txt"' '@exit /b %code%' >"$work/vendor/setup.cmd"
+  printf '3010\r\n' >"$work/vendor/payload/code.txt"
+  echo licence >"$work/vendor/licence.txt"
+  vendor_ctest() {
+    cmake --build "$work/vendor-build" >>"$work/vendor.log" 2>&1 &&
+      ctest --test-dir "$work/vendor-build" --output-on-failure >>"$work/vendor.log" 2>&1
+  }
+  cmake -S "$work/vendor" -B "$work/vendor-build" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" >"$work/vendor.log" 2>&1
+  vendor_ctest && echo "ok: kesto_add_package_test: ctest passes" || { fail "ctest failed"; cat "$work/vendor.log"; }
+  printf '4\r\n' >"$work/vendor/payload/code.txt"
+  : >"$work/vendor.log"
+  vendor_ctest && fail "ctest passes with the entry's code changed" || echo "ok: kesto_add_package_test: ctest fails"
+  expect_in "kesto_add_package_test: the code it got" "$(cat "$work/vendor.log")" "exit code 4 (0x00000004): NOT as expected"
+  ;;
+
+*) echo "usage: ship_test.sh release|install|windows|try" >&2; exit 2 ;;
 esac
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed; the files are in $work"; exit 1; }

@@ -35,7 +35,7 @@ cases=(
 default_filter=$(printf 'LauncherRun.%s:' "${cases[@]}")
 filter=${1:-${default_filter%:}}
 
-for needed in "$top/dist/x86/kesto.exe" "$build/tests/e2e/e2e_test.exe" "$build/tests/expand/expand.exe"; do
+for needed in "$top/dist/x86/kesto.exe" "$build/tests/e2e/e2e_test.exe" "$build/tools/wine/expand.exe"; do
   [ -f "$needed" ] || { echo "run-e2e: $needed is missing; run 'make x86' first" >&2; exit 1; }
 done
 i686-w64-mingw32-objdump -f "$top/dist/x86/kesto.exe" | grep -q 'file format pei-i386' || { echo "run-e2e: dist/x86/kesto.exe is not PE32" >&2; exit 1; }
@@ -43,7 +43,7 @@ i686-w64-mingw32-objdump -f "$top/dist/x86/kesto.exe" | grep -q 'file format pei
 "$top/tests/vm32/vm.sh" image
 # A 32-bit launcher asking for the system folder gets syswow64: the i686
 # expand.exe stand-in goes there.
-KESTO_VM_EXPAND_X86=$build/tests/expand/expand.exe \
+KESTO_VM_EXPAND_X86=$build/tools/wine/expand.exe \
 exec "$top/tests/vm32/vm.sh" run \
   -e KESTO_STUB="$top/dist/x86/kesto.exe" \
   -e KESTO_TEST_DATA="$build/tests/data" \

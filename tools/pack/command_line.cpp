@@ -6,13 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "kesto_commit.h"
 #include "names.h"
 
 namespace kesto::pack {
 
 namespace {
 
-const char kVersion[] = "kesto-pack " KESTO_VERSION;
+const char kVersion[] = "kesto-pack " KESTO_VERSION " (commit " KESTO_COMMIT ")";
 
 bool ParseEpoch(const std::string& text, int64_t& value) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 12) return false;
@@ -31,7 +32,7 @@ public:
 
 // The tables. The descriptions are the user's reference: --help prints them
 // and the manual page names the same options (a test keeps the two in step).
-void DescribeCommands(CLI::App& app, CommandLine& line, std::string& mtime) {
+void DescribeCommands(CLI::App& app, CommandLine& line, std::string& mtime, std::string& expect) {
     app.set_help_flag("-h,--help", "show this help");
     app.set_version_flag("--version", kVersion, "show the version");
     auto layout = std::make_shared<Layout>();
@@ -103,6 +104,43 @@ void DescribeCommands(CLI::App& app, CommandLine& line, std::string& mtime) {
     extracting->footer("");
     extracting->add_option("PACKAGE", extract.package, "the package to unpack")->type_name("")->required();
     extracting->add_option("FOLDER", extract.folder, "where the files go (made when missing)")->type_name("")->required();
+
+    TryOptions& trial = line.trial;
+    CLI::App* trying = app.add_subcommand("try", "runs a package under Wine as a deployment tool runs it on\n"
+                                                 "Windows, hidden, and shows its whole exit code, its log and\n"
+                                                 "its work folder (Linux)");
+    trying->group("Commands");
+    trying->footer(
+        "ARGS, joined by single spaces, are the package's command-line tail exactly as they\n"
+        "stand (quote marks included); without a /LOG: option try adds one of its own. The\n"
+        "Wine prefix is made once, with kesto's expand.exe; Xvfb gives a display when\n"
+        "DISPLAY is unset. Exit status: 0 when the exit code is as expected, else 1.");
+    trying->add_option("--expect", expect,
+                       "the exit code that passes, decimal or 0x hexadecimal (default:\n"
+                       "any code but the launcher's own, 0x08760000 to 0x08760008)")
+        ->type_name("CODE")
+        ->check([](const std::string& text) {
+            uint32_t code = 0;
+            return ParseExitCode(text, code) ? std::string() : std::string("needs a 32-bit exit code");
+        });
+    trying->add_option("--prefix", trial.prefix,
+                       "the Wine prefix to use (default: the KESTO_WINEPREFIX variable\n"
+                       "when set, else $XDG_CACHE_HOME/kesto/wine or ~/.cache/kesto/wine)")
+        ->type_name("FOLDER");
+    trying->add_option("PACKAGE", trial.package, "the package to run")->type_name("")->required();
+    trying->add_option("ARGS", trial.arguments, "its command-line tail")->type_name("");
+}
+
+// Where try's own options end: the index of PACKAGE in words (words[0] is
+// "try"), or words.size(). What follows PACKAGE is the tail, not options.
+size_t TryPackageIndex(const std::vector<std::string>& words) {
+    for (size_t i = 1; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (word == "--") return i + 1;
+        if (word == "--expect" || word == "--prefix") ++i;
+        else if (word.empty() || word[0] != '-') return i;
+    }
+    return words.size();
 }
 
 // The older form, "kesto-pack [-s STUB] [-z] -o OUT.exe FOLDER" or
@@ -144,11 +182,11 @@ int UsageError(const std::string& message, const std::string& command) {
 }
 
 int ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& line) {
-    CLI::App app("kesto-pack builds, inspects and extracts kesto packages: a launcher stub for Windows\n"
+    CLI::App app("kesto-pack builds, inspects, extracts and tries kesto packages: a launcher stub for Windows\n"
                  "with a cabinet of files behind it.",
                  "kesto-pack");
-    std::string mtime;
-    DescribeCommands(app, line, mtime);
+    std::string mtime, expect;
+    DescribeCommands(app, line, mtime, expect);
 
     if (arguments.empty()) {
         std::fputs(app.help().c_str(), stderr);
@@ -162,7 +200,15 @@ int ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& lin
         std::fputs(about->help(about == &app ? "" : "kesto-pack").c_str(), stdout);
         return 0;
     }
-    std::vector<std::string> words = arguments;
+    std::vector<std::string> words = arguments, tail;
+    if (first == "try") {  // the package's tail is given to it as it stands
+        const size_t package = TryPackageIndex(words);
+        if (package + 1 < words.size()) {
+            tail.assign(words.begin() + std::ptrdiff_t(package) + 1, words.end());
+            words.resize(package + 1);
+        }
+        if (package < words.size() && words[package - 1] != "--") words.insert(words.begin() + std::ptrdiff_t(package), "--");
+    }
     if (CommandNamed(app, first) == nullptr && first != "-h" && first != "--help" && first != "--version") {
         const bool options = std::any_of(arguments.begin(), arguments.end(),
                                          [](const std::string& word) { return word.size() > 1 && word[0] == '-'; });
@@ -185,6 +231,11 @@ int ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& lin
     }
     if (app.get_subcommands().empty()) return UsageError("no command");
     line.command = app.get_subcommands()[0]->get_name();
+    if (line.command == "try") {
+        line.trial.arguments = tail;
+        line.trial.haveExpected = !expect.empty() && ParseExitCode(expect, line.trial.expected);  // checked by the table
+        return -1;
+    }
     if (line.command != "build") return -1;
 
     BuildOptions& build = line.build;

@@ -1,10 +1,12 @@
 #pragma once
 // kesto-pack's command line: one table of options for each command (build,
-// inspect, extract) on CLI11, from which the parsing and every --help come.
+// inspect, extract, try) on CLI11, from which the parsing and every --help come.
 // The older form without a command word is read as the build it stands for.
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "try_package.h"
 
 namespace kesto::pack {
 
@@ -28,10 +30,11 @@ struct ExtractOptions {
 };
 
 struct CommandLine {
-    std::string command;  // "build", "inspect" or "extract"
+    std::string command;  // "build", "inspect", "extract" or "try"
     BuildOptions build;
     InspectOptions inspect;
     ExtractOptions extract;
+    TryOptions trial;
 };
 
 // Reads the arguments (without the program's name) into line and returns -1

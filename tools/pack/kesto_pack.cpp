@@ -23,6 +23,7 @@
 #include "names.h"
 #include "package.h"
 #include "progress.h"
+#include "try_package.h"
 
 namespace fs = std::filesystem;
 using namespace kesto::pack;
@@ -42,16 +43,18 @@ void Warn(const std::string& message) { std::fprintf(stderr, "kesto-pack: warnin
 // unpacked release archive alike) or built (dist/bin/kesto-pack and
 // dist/win/kesto-pack.exe -> dist/x86/kesto.exe). Empty when neither exists;
 // searched then names the places looked at.
-std::string DefaultStub(std::string& searched) {
+// The same holds for every file of kesto's share/kesto/ (folder/name).
+std::string InstalledFile(const std::string& folder, const std::string& name, std::string& searched) {
     const fs::path prefix = fs::u8path(ProgramPath()).parent_path().parent_path();
     searched.clear();
-    for (const fs::path& stub : {prefix / "share" / "kesto" / "x86" / "kesto.exe", prefix / "x86" / "kesto.exe"}) {
+    for (const fs::path& file : {prefix / "share" / "kesto" / folder / name, prefix / folder / name}) {
         std::error_code error;
-        if (fs::is_regular_file(stub, error)) return stub.u8string();
-        searched += (searched.empty() ? "" : " or ") + stub.u8string();
+        if (fs::is_regular_file(file, error)) return file.u8string();
+        searched += (searched.empty() ? "" : " or ") + file.u8string();
     }
     return std::string();
 }
+std::string DefaultStub(std::string& searched) { return InstalledFile("x86", "kesto.exe", searched); }
 
 // The bytes of a file; reason gets why it cannot be read.
 std::string ReadWhole(const std::string& path, bool& ok, std::string& reason) {
@@ -107,12 +110,17 @@ std::string OutAmongSources(const std::string& out, const std::vector<std::strin
     return std::string();
 }
 
-// The last line of a build: what the package holds, as read back.
+// The end of a build: what the package holds, then, as the last line for
+// logs, what the package just written gave back when it was read as the
+// launcher reads it.
 void PrintSummary(const std::string& out, const WrittenPackage& written) {
     std::printf("packed %zu file%s (%s) into %s: %s, cabinet %s (%s), XXH64 %s\n", written.files,
                 written.files == 1 ? "" : "s", HumanSize(written.unpackedBytes).c_str(), out.c_str(),
                 HumanSize(written.fileBytes).c_str(), HumanSize(written.cabinetBytes).c_str(), written.compression.c_str(),
                 DigestText(written.digest).c_str());
+    std::printf("read back whole: %zu file%s of %llu bytes in a cabinet of %llu bytes, XXH64 %s\n", written.files,
+                written.files == 1 ? "" : "s", static_cast<unsigned long long>(written.unpackedBytes),
+                static_cast<unsigned long long>(written.cabinetBytes), DigestText(written.digest).c_str());
 }
 
 int Build(const BuildOptions& options) {
@@ -174,6 +182,11 @@ int Build(const BuildOptions& options) {
         std::string problem = EntryProblem(prediction, options.entry);
         if (!problem.empty()) return Fail(problem);
     }
+    if (prediction.entry.empty()) {
+        std::fflush(stdout);
+        Warn("the package has no entry: every normal run ends with 0x08760008 (141950984); only an extract-only "
+             "run (/ExtractOnlyMode:FOLDER) succeeds");
+    }
 
     std::vector<CabinetMember> expected;
     for (const CabinetInput& file : collected.files) expected.push_back({file.name, uint32_t(file.size)});
@@ -209,6 +222,18 @@ public:
 private:
     std::unique_ptr<Sha256> hash_;
 };
+
+// The free space a run needs in the temporary folder: the launcher copies
+// the cabinet there (MyData.cab) and expand.exe unpacks the files beside it;
+// both stay until the work folder goes at the end. Each file is rounded up
+// to NTFS's usual 4 KiB cluster; the folders' own entries are not counted.
+constexpr uint64_t kClusterBytes = 4096;
+uint64_t RunSpace(const CabinetTable& table) {
+    auto clusters = [](uint64_t bytes) { return (bytes + kClusterBytes - 1) / kClusterBytes * kClusterBytes; };
+    uint64_t total = clusters(table.cabinetBytes);
+    for (const CabinetEntry& entry : table.entries) total += clusters(entry.size);
+    return total;
+}
 
 int Inspect(const InspectOptions& options) {
     const std::string& package = options.package;
@@ -267,6 +292,7 @@ int Inspect(const InspectOptions& options) {
                             {"value", layout.hasDigest ? Json(DigestText(layout.digest.value)) : Json()},
                             {"cabinet_size", layout.hasDigest ? Json(layout.digest.cabinetBytes) : Json()},
                             {"state", layout.hasDigest ? "matches" : "no digest"}};
+        report["run_space"] = {{"bytes", RunSpace(table)}, {"cluster_size", kClusterBytes}};
         report["signature"] = isSigned ? Json{{"offset", layout.signatureOffset}, {"size", layout.signatureSize}} : Json();
         report["files"] = Json::array();
         for (const PackageFile& each : files)
@@ -292,6 +318,10 @@ int Inspect(const InspectOptions& options) {
                 static_cast<unsigned long long>(layout.fileSize - layout.payloadOffset));
     std::printf("cabinet:   %llu bytes, %zu file%s, %s unpacked, %s\n", static_cast<unsigned long long>(table.cabinetBytes),
                 count, count == 1 ? "" : "s", HumanSize(table.FileBytes()).c_str(), compression.c_str());
+    std::printf("run space: %llu bytes (%s) free in the temporary folder: the cabinet and the files, both kept\n"
+                "           until the run ends, each rounded up to %llu-byte clusters\n",
+                static_cast<unsigned long long>(RunSpace(table)), HumanSize(RunSpace(table)).c_str(),
+                static_cast<unsigned long long>(kClusterBytes));
     if (layout.hasDigest)
         std::printf("digest:    XXH64 %s of the cabinet's %llu bytes: matches\n", DigestText(layout.digest.value).c_str(),
                     static_cast<unsigned long long>(layout.digest.cabinetBytes));
@@ -338,6 +368,16 @@ int Run(const std::vector<std::string>& arguments) {
     if (code >= 0) return code;
     if (line.command == "inspect") return Inspect(line.inspect);
     if (line.command == "extract") return Extract(line.extract);
+    if (line.command == "try") {
+        // Each file where it is, or where it was looked for (try names what is missing).
+        auto find = [](const std::string& folder, const std::string& name) {
+            std::string searched, found = InstalledFile(folder, name, searched);
+            return found.empty() ? searched : found;
+        };
+        const TryFiles files{find("x86", "kesto.exe"), find("x64", "kesto.exe"), find("wine", "expand.exe"),
+                             find("wine", "kesto-run-hidden.exe")};
+        return TryPackage(line.trial, files);
+    }
     return Build(line.build);
 }
 

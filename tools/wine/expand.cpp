@@ -1,4 +1,4 @@
-// A small cabinet expander for the test prefix, standing in for the system's
+// A small cabinet expander for Wine prefixes, standing in for the system's
 // expand.exe:
 //
 //   expand.exe SOURCE -f:* DEST
