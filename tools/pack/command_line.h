@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "package_identity.h"
+
 namespace kesto::pack {
 
 struct BuildOptions {
@@ -16,6 +18,7 @@ struct BuildOptions {
     bool unaligned = false;
     bool haveTime = false;  // from --mtime, else SOURCE_DATE_EPOCH
     int64_t time = 0;
+    IdentityOptions identity;  // --icon, --version, --info
 };
 
 struct InspectOptions {

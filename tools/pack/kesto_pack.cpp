@@ -1,5 +1,6 @@
 // kesto-pack: builds launcher files (the stub, the marker and the complemented
 // cabinet of a package's files), and inspects and extracts them again.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include "launcher_file.h"
 #include "names.h"
 #include "package.h"
+#include "package_identity.h"
 #include "progress.h"
 
 namespace fs = std::filesystem;
@@ -234,15 +236,24 @@ int Build(const BuildOptions& options) {
     if (!readable) return Fail(stubPath + ": cannot read the stub");
     std::string stubProblem = CheckStubImage(stub);
     if (!stubProblem.empty()) return Fail(stubPath + ": " + stubProblem);
+    if (StubIsSigned(stub) && options.identity.Given())
+        return Fail(stubPath + " is signed: --icon, --version and --info change its image, and its signature would no "
+                    "longer hold; take an unsigned stub and sign the package after building");
     if (StubIsSigned(stub))
         Warn(stubPath + " is signed: its signature does not cover the package; sign the package after building");
+    std::string branded;
+    if (options.identity.Given()) {
+        std::string problem = BrandImage(stub, stubPath, options.identity, out.filename().u8string(), branded);
+        if (!problem.empty()) return Fail(options.out + " not written: " + problem);
+    }
+    const std::string* image = options.identity.Given() ? &branded : nullptr;
 
     WrittenPackage written;
     const bool align = !options.unaligned;
     if (!options.cabinet.empty()) {  // a ready cabinet: laid out as it is
         std::string problem = WriteLauncherFile(
             stubPath, options.out, align,
-            [&](const Payload& payload) { return CopyCabinetIn(options.cabinet, payload); }, nullptr, written);
+            [&](const Payload& payload) { return CopyCabinetIn(options.cabinet, payload); }, nullptr, written, image);
         return problem.empty() ? 0 : Fail(problem);
     }
 
@@ -276,7 +287,7 @@ int Build(const BuildOptions& options) {
             Progress progress("packing", total);
             return WriteCabinet(payload, collected.files, compress, [&](uint64_t bytes) { progress.Add(bytes); });
         },
-        &expected, written);
+        &expected, written, image);
     if (!problem.empty()) return Fail(problem);
     std::printf("packed %zu file%s (%s) into %s: %s, cabinet %s (%s), XXH64 %s\n", collected.files.size(),
                 collected.files.size() == 1 ? "" : "s", HumanSize(total).c_str(), options.out.c_str(),
@@ -343,6 +354,12 @@ int Inspect(const InspectOptions& options) {
     if (!isSigned && layout.fileSize > cabinetEnd)
         warnings.push_back(std::to_string(layout.fileSize - cabinetEnd) + " bytes that are no signature follow the cabinet");
     for (const std::string& warning : PackageWarnings(files, prediction)) warnings.push_back(warning);
+    // The identity Windows shows, read from the stub's image as build wrote it.
+    PackageIdentity identity;
+    std::string stubImage(size_t(std::min(image, stubEnd)), '\0');
+    problem = file.Read(0, reinterpret_cast<unsigned char*>(&stubImage[0]), stubImage.size()) ? ReadIdentity(stubImage, identity)
+                                                                                                : "cannot be read";
+    if (!problem.empty()) warnings.push_back("the stub's resources: " + problem);
 
     if (options.json) {
         for (const std::string& warning : warnings) Warn(warning);
@@ -364,6 +381,7 @@ int Inspect(const InspectOptions& options) {
                             {"cabinet_size", layout.hasDigest ? Json(layout.digest.cabinetBytes) : Json()},
                             {"state", layout.hasDigest ? "matches" : "no digest"}};
         report["signature"] = isSigned ? Json{{"offset", layout.signatureOffset}, {"size", layout.signatureSize}} : Json();
+        report["identity"] = IdentityJson(identity);
         report["files"] = Json::array();
         for (const PackageFile& each : files)
             report["files"].push_back({{"name", each.name}, {"size", each.size}, {"sha256", hashes.digests[each.name]}});
@@ -399,6 +417,7 @@ int Inspect(const InspectOptions& options) {
                     static_cast<unsigned long long>(layout.signatureOffset));
     else
         std::printf("signature: none\n");
+    for (const std::string& line : IdentityLines(identity)) std::printf("%s\n", line.c_str());
     std::printf("files:\n");
     for (const PackageFile& each : files)
         std::printf("%12llu  %s\n", static_cast<unsigned long long>(each.size), each.name.c_str());

@@ -11,6 +11,7 @@
 #include "cabinet_reader.h"
 #include "host.h"
 #include "package.h"
+#include "pe_resources.h"
 #include "progress.h"
 #include "payload/package_format.h"
 
@@ -97,10 +98,12 @@ bool StubIsSigned(const std::string& stub) {
 
 std::string WriteLauncherFile(const std::string& stubPath, const std::string& outputPath, bool align,
                               const CabinetWriter& writeCabinet, const std::vector<CabinetMember>* expected,
-                              WrittenPackage& written) {
+                              WrittenPackage& written, const std::string* image) {
     std::ifstream stubFile(fs::u8path(stubPath), std::ios::binary);
     if (!stubFile) return "cannot read the stub " + stubPath;
-    const std::string stub((std::istreambuf_iterator<char>(stubFile)), std::istreambuf_iterator<char>());
+    const std::string stub = image != nullptr ? *image
+                                              : std::string((std::istreambuf_iterator<char>(stubFile)),
+                                                            std::istreambuf_iterator<char>());
     unsigned char marker[kMarkerLength + 1];
     AssembleMarker(marker);
     MarkerScan scan(marker);
@@ -162,6 +165,10 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
     unsigned char record[kDigestRecordSize];
     WriteDigestRecord(digest, record);
     if (!WriteAt(file.path(), recordOffset, record, sizeof(record))) return "cannot write " + file.path();
+    if (image != nullptr) {
+        problem = WriteChecksum(file.path());
+        if (!problem.empty()) return problem;
+    }
 
     problem = CheckWrittenPackage(file.path(), payloadOffset, table, digest.value, expected);
     if (!problem.empty()) return outputPath + " not written: the package does not read back whole: " + problem;
