@@ -79,16 +79,18 @@ std::string ReadHeaders(const std::string& image, Headers& headers) {
     const uint32_t optionalSize = Get(image, at + 20, 2);
     headers.optional = at + 24;
     headers.sectionTable = headers.optional + optionalSize;
-    if (uint64_t(headers.sectionTable) + kSectionHeaderSize * sectionCount > image.size() || optionalSize < 96)
+    if (uint64_t(headers.sectionTable) + kSectionHeaderSize * sectionCount > image.size())
         return "its headers are cut short";
     headers.pe32Plus = Get(image, headers.optional, 2) == 0x20B;
     const uint32_t directoryStart = headers.optional + (headers.pe32Plus ? 112 : 96);
     headers.directories = directoryStart;
-    headers.directoryCount = std::min<uint32_t>(Get(image, directoryStart - 4, 4), (headers.sectionTable - directoryStart) / 8);
+    // An optional header too short for the data directories names none (no resources).
+    if (headers.sectionTable >= directoryStart)
+        headers.directoryCount = std::min<uint32_t>(Get(image, directoryStart - 4, 4), (headers.sectionTable - directoryStart) / 8);
+    if (optionalSize < 64) return std::string();
     headers.sectionAlignment = Get(image, headers.optional + 32, 4);
     headers.fileAlignment = Get(image, headers.optional + 36, 4);
     headers.sizeOfHeaders = Get(image, headers.optional + 60, 4);
-    if (headers.fileAlignment == 0 || headers.sectionAlignment == 0) return "its headers name no alignment";
     for (uint32_t i = 0; i < sectionCount; ++i) {
         const uint32_t entry = headers.sectionTable + kSectionHeaderSize * i;
         Section section;
@@ -362,6 +364,8 @@ std::string ReplaceResources(const std::string& image, std::vector<Resource> res
     if (pe.imageEnd != image.size())
         return "it has " + std::to_string(int64_t(image.size()) - int64_t(pe.imageEnd)) +
                " bytes behind its last section, which would have to move";
+    if (headers.fileAlignment == 0 || headers.sectionAlignment == 0 || headers.directoryCount <= kRelocationDirectory)
+        return "its headers name no alignment or too few data directories";
     const uint32_t peAt = Get(image, 0x3C, 4);
     if (Get(image, peAt + 12, 4) != 0) return "it carries a symbol table, whose place would move";
     std::vector<Section>& sections = headers.sections;
