@@ -128,6 +128,25 @@ cmp -s -n "$(stat -c %s "$KESTO_STUB")" "$KESTO_STUB" "$work/plain.exe" && echo 
   fail "unbranded: the stub's image changed"
 expect_eq "unbranded: inspect shows no identity" "$(inspect_says "$work/plain.exe" identity)" null
 
+# kesto_add_package's ICON, VERSION and INFO, with this build's packer and x64 stub.
+mkdir -p "$work/consumer"
+cp "$work/app.ico" "$work/src/setup.cmd" "$work/consumer/"
+cat >"$work/consumer/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.25)
+project(identity NONE)
+add_executable(Kesto::kesto-pack IMPORTED)
+set_target_properties(Kesto::kesto-pack PROPERTIES IMPORTED_LOCATION "$KESTO_PACK")
+set(KESTO_STUB_X64 "$KESTO_STUB")
+include("$(cd "$(dirname "$0")/../.." && pwd)/cmake/Kesto/KestoAddPackage.cmake")
+kesto_add_package(update OUTPUT update.exe SOURCES setup.cmd ENTRY setup.cmd STUB x64
+  ICON app.ico VERSION 3.1 INFO "ProductName=Prodüct ✓" "CompanyName=ACME")
+CMAKE
+cmake -S "$work/consumer" -B "$work/consumer/build" -G Ninja >"$work/consumer.log" 2>&1 &&
+  cmake --build "$work/consumer/build" >>"$work/consumer.log" 2>&1 || { fail "kesto_add_package did not build"; cat "$work/consumer.log"; }
+expect_eq "kesto_add_package: ICON, VERSION and INFO" "$(inspect_says "$work/consumer/build/update.exe" \
+  "[identity['file_version'], identity['strings'], len(identity['icon'])]")" \
+  '["3.1.0.0", {"CompanyName": "ACME", "FileVersion": "3.1", "OriginalFilename": "update.exe", "ProductName": "Prodüct ✓", "ProductVersion": "3.1"}, 5]'
+
 # The release stub (PE32) takes it too.
 if [ -f "$KESTO_RELEASE_STUB" ]; then
   "$KESTO_PACK" build --stub "$KESTO_RELEASE_STUB" --out "$work/release.exe" "${identity[@]}" "$work/src" >/dev/null
