@@ -29,6 +29,7 @@ cases=(
   PackageWithADigestNeverExpandsChangedOrCutOffBytes
   ExpandProgramsPlantedOutsideTheSystemFolderNeverRun
   LogNameThatIsASecondNameOfAnotherFileIsNotWrittenThrough
+  BrandedPackageRunsAndShowsItsVersionAndIcon
 )
 default_filter=$(printf 'LauncherRun.%s:' "${cases[@]}")
 filter=${1:-${default_filter%:}}
