@@ -63,6 +63,35 @@ bool WriteAt(const std::string& path, uint64_t offset, const unsigned char* byte
     return bool(file);
 }
 
+// Adds the bytes read through it to a PE checksum, from the payload's start
+// on, as long as the reads run on without a gap (re-reads are fine): the
+// read-back's pass over the payload sums it too. Without a checksum it only
+// passes the reads on.
+class ChecksumSource : public ByteSource {
+public:
+    ChecksumSource(ByteSource& inner, uint64_t from, PeChecksum* checksum)
+        : inner_(inner), checksum_(checksum), summed_(from) {}
+    uint64_t Size() const override { return inner_.Size(); }
+    bool Read(uint64_t offset, unsigned char* bytes, size_t size) override {
+        if (!inner_.Read(offset, bytes, size)) return false;
+        if (checksum_ == nullptr) return true;
+        if (offset > summed_) inSequence_ = false;
+        if (inSequence_ && offset + size > summed_) {
+            checksum_->Add(summed_, bytes + (summed_ - offset), size_t(offset + size - summed_));
+            summed_ = offset + size;
+        }
+        return true;
+    }
+    // Whether every byte from the payload's start to the end was summed.
+    bool Covered() const { return inSequence_ && summed_ == inner_.Size(); }
+
+private:
+    ByteSource& inner_;
+    PeChecksum* checksum_;
+    uint64_t summed_;
+    bool inSequence_ = true;
+};
+
 std::string Describe(const CabinetMember& member) { return member.name + " (" + std::to_string(member.size) + " bytes)"; }
 
 // The first difference between two listings, or an empty string.
@@ -141,9 +170,12 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
     // (checksum, MSZIP), which also gives the cabinet's digest.
     CabinetTable table;
     PayloadDigest digest{cabinetBytes, 0};
+    PeChecksum checksum;  // an image given an identity gets its checksum over the whole file
+    bool payloadSummed = false;
     {
         // Closed before the rename, which Windows refuses for an open file.
-        FileSource source(file.path());
+        FileSource written(file.path());
+        ChecksumSource source(written, payloadOffset, image != nullptr ? &checksum : nullptr);
         PayloadSource cabinet(source, payloadOffset);
         problem = ReadCabinetTable(cabinet, table);
         HashingSource hashing(cabinet);
@@ -161,12 +193,17 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
         bool readable = false;
         digest.value = hashing.Digest(cabinetBytes, readable);
         if (!readable) return "cannot read " + file.path();
+        payloadSummed = source.Covered();
     }
     unsigned char record[kDigestRecordSize];
     WriteDigestRecord(digest, record);
     if (!WriteAt(file.path(), recordOffset, record, sizeof(record))) return "cannot write " + file.path();
     if (image != nullptr) {
-        problem = WriteChecksum(file.path());
+        // The rest of the file: the image (its checksum field zero), the record and the marker.
+        checksum.Add(0, reinterpret_cast<const unsigned char*>(stub.data()), stub.size());
+        checksum.Add(recordOffset, record, sizeof(record));
+        checksum.Add(recordOffset + sizeof(record), marker, kMarkerLength);
+        problem = WriteChecksum(file.path(), payloadSummed ? &checksum : nullptr);
         if (!problem.empty()) return problem;
     }
 

@@ -272,45 +272,21 @@ std::string WriteTree(const std::vector<Resource>& resources, uint32_t sectionRv
 
 bool Contains(const Section& section, uint32_t rva) { return rva >= section.virtualAddress && rva < section.VirtualEnd(); }
 
-// The 16-bit one's complement sum of a file's bytes from offset on, taken
-// four bytes at a time (the same sum, folded at the end).
-class ChecksumSum {
-public:
-    void Add(const unsigned char* bytes, size_t size) {
-        size_t i = 0;
-        for (; odd_ && i < size; ++i, odd_ = false) sum_ += uint64_t(bytes[i]) << 8;
-        for (; i + 4 <= size; i += 4)
-            sum_ += uint64_t(bytes[i]) | uint64_t(bytes[i + 1]) << 8 | uint64_t(bytes[i + 2]) << 16 | uint64_t(bytes[i + 3]) << 24;
-        for (; i < size; ++i) {
-            sum_ += uint64_t(bytes[i]) << (odd_ ? 8 : 0);
-            odd_ = !odd_;
-        }
-    }
-    uint32_t Value(uint64_t fileSize) const {
-        uint64_t sum = sum_;
-        while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-        return uint32_t(sum + fileSize);
-    }
+uint64_t Word(const unsigned char* bytes) {
+    return uint64_t(bytes[0]) | uint64_t(bytes[1]) << 8 | uint64_t(bytes[2]) << 16 | uint64_t(bytes[3]) << 24;
+}
 
-private:
-    uint64_t sum_ = 0;
-    bool odd_ = false;  // the next byte is the high byte of a word
-};
-
-// The file's checksum with the field at fieldOffset taken as zero.
-bool ComputeChecksum(const std::string& path, uint64_t fieldOffset, uint32_t& checksum) {
+// The whole file's checksum, with the field (zero) summed as it stands.
+bool ComputeChecksum(const std::string& path, uint32_t& checksum) {
     std::ifstream in(fs::u8path(path), std::ios::binary);
     if (!in) return false;
-    ChecksumSum sum;
+    PeChecksum sum;
     std::vector<unsigned char> block(1 << 20);
     uint64_t offset = 0;
     while (in) {
         in.read(reinterpret_cast<char*>(block.data()), std::streamsize(block.size()));
         const size_t count = size_t(in.gcount());
-        // The field is 4-byte aligned in every image, so never split across blocks of this size.
-        if (fieldOffset >= offset && fieldOffset + 4 <= offset + count)
-            std::fill_n(block.begin() + (fieldOffset - offset), 4, 0);
-        sum.Add(block.data(), count);
+        sum.Add(offset, block.data(), count);
         offset += count;
     }
     if (in.bad()) return false;
@@ -461,10 +437,32 @@ std::string ReplaceResources(const std::string& image, std::vector<Resource> res
     return std::string();
 }
 
-std::string WriteChecksum(const std::string& path) {
+void PeChecksum::Add(uint64_t offset, const unsigned char* bytes, size_t size) {
+    // Four little-endian words at a time, in four lanes the compiler can
+    // keep in vector registers: this runs over whole packages.
+    uint64_t lanes[4] = {};
+    size_t i = 0;
+    for (; i + 16 <= size; i += 16)
+        for (int lane = 0; lane < 4; ++lane) lanes[lane] += Word(bytes + i + 4 * lane);
+    for (; i + 4 <= size; i += 4) lanes[0] += Word(bytes + i);
+    uint64_t piece = lanes[0] % 0xFFFF + lanes[1] % 0xFFFF + lanes[2] % 0xFFFF + lanes[3] % 0xFFFF;
+    for (int shift = 0; i < size; ++i, shift += 8) piece += uint64_t(bytes[i]) << shift;
+    piece %= 0xFFFF;
+    sum_ = (sum_ + (offset % 2 != 0 ? piece << 8 : piece)) % 0xFFFF;
+}
+
+uint32_t PeChecksum::Value(uint64_t fileSize) const {
+    // Folded, a sum of bytes that are not all zero is never 0 but 0xFFFF.
+    return uint32_t((sum_ == 0 ? 0xFFFF : sum_) + fileSize);
+}
+
+std::string WriteChecksum(const std::string& path, const PeChecksum* summed) {
     uint64_t field = 0;
     uint32_t checksum = 0;
-    if (!ChecksumField(path, field) || !ComputeChecksum(path, field, checksum)) return "cannot read " + path;
+    if (!ChecksumField(path, field)) return "cannot read " + path;
+    std::error_code error;
+    if (summed != nullptr) checksum = summed->Value(fs::file_size(fs::u8path(path), error));
+    if (error || (summed == nullptr && !ComputeChecksum(path, checksum))) return "cannot read " + path;
     std::fstream file(fs::u8path(path), std::ios::binary | std::ios::in | std::ios::out);
     file.seekp(std::streamoff(field));
     std::string bytes(4, '\0');

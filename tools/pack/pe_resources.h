@@ -51,11 +51,23 @@ std::string ReadResources(const std::string& image, std::vector<Resource>& resou
 // table, sections out of order, other sections behind the resources.
 std::string ReplaceResources(const std::string& image, std::vector<Resource> resources, std::string& rebuilt);
 
-// The PE checksum of a whole file (the image's headers at its start), as
-// Windows computes it (CheckSumMappedFile): the 16-bit one's complement sum
-// of the file's words with the checksum field taken as zero, plus the
-// file's length. Written into the field; returns an empty string or what
-// went wrong.
-std::string WriteChecksum(const std::string& path);
+// The PE checksum of a file, as Windows computes it (CheckSumMappedFile):
+// the 16-bit one's complement sum of the file's words with the checksum
+// field taken as zero, plus the file's length. The sum is taken in pieces,
+// each byte added once, in any order: a piece at an odd offset counts as
+// its sum shifted by a byte (2^16 is 1 in this arithmetic).
+class PeChecksum {
+public:
+    void Add(uint64_t offset, const unsigned char* bytes, size_t size);
+    uint32_t Value(uint64_t fileSize) const;
+
+private:
+    uint64_t sum_ = 0;  // modulo 0xFFFF
+};
+
+// Writes a file's checksum into its headers' field (which must hold zero):
+// the one summed, when given, else summed here over the whole file. Returns
+// an empty string or what went wrong.
+std::string WriteChecksum(const std::string& path, const PeChecksum* summed = nullptr);
 
 }  // namespace kesto::pack
