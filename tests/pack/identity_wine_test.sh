@@ -147,6 +147,22 @@ expect_eq "kesto_add_package: ICON, VERSION and INFO" "$(inspect_says "$work/con
   "[identity['file_version'], identity['strings'], len(identity['icon'])]")" \
   '["3.1.0.0", {"CompanyName": "ACME", "FileVersion": "3.1", "OriginalFilename": "update.exe", "ProductName": "Prodüct ✓", "ProductVersion": "3.1"}, 5]'
 
+# An icon whose bytes hold the marker: the launcher would take its payload
+# from there. Refused, nothing written.
+/usr/bin/python3 - "$work/app.ico" "$work/marked.ico" <<'PYTHON'
+import struct, sys
+icon = bytearray(open(sys.argv[1], 'rb').read())
+count = struct.unpack_from('<H', icon, 4)[0]
+entry = 6 + 16 * (count - 1)  # the last image, which ends the file: it grows by the marker
+struct.pack_into('<I', icon, entry + 8, struct.unpack_from('<I', icon, entry + 8)[0] + 10)
+open(sys.argv[2], 'wb').write(icon + b'Kest' + b'oBin' + b'ay')
+PYTHON
+refused=$("$KESTO_PACK" build --stub "$KESTO_STUB" --out "$work/marked.exe" --icon "$work/marked.ico" "$work/src" 2>&1) &&
+  status=0 || status=$?
+expect_eq "an icon holding the marker: refused" "$status" 1
+expect_in "an icon holding the marker: named" "$refused" "marked.ico: the stub with its resources holds the marker itself"
+[ -e "$work/marked.exe" ] && fail "marked.exe written" || echo "ok: an icon holding the marker: nothing written"
+
 # The release stub (PE32) takes it too.
 if [ -f "$KESTO_RELEASE_STUB" ]; then
   "$KESTO_PACK" build --stub "$KESTO_RELEASE_STUB" --out "$work/release.exe" "${identity[@]}" "$work/src" >/dev/null
