@@ -33,6 +33,7 @@ constexpr int kRelocationDirectory = 5;
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kInitializedData = 0x40;       // IMAGE_SCN_CNT_INITIALIZED_DATA
 constexpr uint32_t kReadable = 0x40000000;        // IMAGE_SCN_MEM_READ
+constexpr size_t kMostResources = 65536;
 
 struct Section {
     char name[8];
@@ -162,6 +163,13 @@ private:
             resource.codePage = Get(image_, start_ + target + 8, 4);
             uint64_t offset = 0;
             if (!headers_.FileOffset(rva, size, offset)) return "a resource's data lies outside the image's sections";
+            // Directories that share their entries could name far more than
+            // the image holds: more bytes of resources than the image is
+            // long, or more resources than a tree of distinct ones could
+            // hold, are refused.
+            dataBytes_ += size;
+            if (dataBytes_ > image_.size() || resources.size() >= kMostResources)
+                return "its resource tree names more data than the image holds";
             resource.data = image_.substr(size_t(offset), size);
             resources.push_back(resource);
         }
@@ -172,6 +180,7 @@ private:
     const Headers& headers_;
     uint64_t start_;
     uint32_t size_;
+    uint64_t dataBytes_ = 0;
 };
 
 // Writing the tree the way resource compilers lay it out: every directory

@@ -120,9 +120,11 @@ bool ParseBlock(const std::string& data, size_t at, size_t limit, ReadBlock& blo
     size_t p = at + 6;
     for (; p + 2 <= block.end && Get(data, p, 2) != 0; p += 2) block.key.push_back(char16_t(Get(data, p, 2)));
     if (p + 2 > block.end) return false;
-    block.value = (p + 2 + 3) / 4 * 4;
+    block.value = std::min(block.end, (p + 2 + 3) / 4 * 4);
+    // Some tools count a string's value in bytes, not words: kept within the block.
+    block.valueLength = std::min(block.valueLength, block.end - block.value);
     block.children = std::min(block.end, (block.value + block.valueLength + 3) / 4 * 4);
-    return block.value + block.valueLength <= block.end;
+    return true;
 }
 
 }  // namespace
