@@ -134,17 +134,17 @@ rows=$build/bench-rows.tsv
 : >"$rows"
 keep_rows() { grep '^ROW' | cut -f2- >>"$rows"; }
 
-say "1/8 payload copy ($copy_rounds rounds)"
+say "1/9 payload copy ($copy_rounds rounds)"
 run_bench payload_copy_bench "$data/pkg-$big.exe" "$data/pkg-$big-unaligned.exe" "$copy_scratch" "$copy_rounds" | keep_rows
-say "2/8 memory ($memory_rounds rounds)"
+say "2/9 memory ($memory_rounds rounds)"
 run_bench memory_bench "$data/pkg-$bigger.exe" "$data/pkg-1.exe" "$memory_rounds" | keep_rows
-say "3/8 run overhead ($overhead_rounds rounds)"
+say "3/9 run overhead ($overhead_rounds rounds)"
 run_bench run_overhead_bench "$data/pkg-1.exe" "$data/pkg-1.cab" noop.exe "$scratch/overhead" "$overhead_rounds" | keep_rows
-say "4/8 log cost ($log_rounds rounds)"
+say "4/9 log cost ($log_rounds rounds)"
 run_bench log_cost_bench "$scratch/log" 500 "$log_rounds" | keep_rows
 
 # --- Stub size ---------------------------------------------------------------
-say "5/8 stub size"
+say "5/9 stub size"
 size=$(stat -c %s "$release_stub")
 x64_size=$(stat -c %s "$stub")
 budget=$(sed -n 's/^set(KESTO_RELEASE_STUB_MAX_BYTES \([0-9]*\))$/\1/p' "$top/cmake/stub-budget.cmake")
@@ -155,7 +155,7 @@ awk -v s="$size" -v x="$x64_size" -v b="$budget" 'BEGIN {
          x / 1024, kib, kib / 136, b / 1024, ok }' >>"$rows"
 
 # --- Other self-extractors, natively ----------------------------------------
-say "6/8 the same $big MiB with makeself and 7-Zip, natively ($peer_rounds rounds)"
+say "6/9 the same $big MiB with makeself and 7-Zip, natively ($peer_rounds rounds)"
 now() { date +%s.%N; }
 peer_times=$build/bench-peers.tsv
 : >"$peer_times"
@@ -213,7 +213,7 @@ awk -v n="$big" '
 # back and checked) against the gcab program making only the cabinet of the
 # same files, compressed and stored, alternating. A build that fails counts
 # as no time: the script stops.
-say "7/8 packing $big MiB of mixed files: kesto-pack build against gcab -c ($pack_rounds rounds)"
+say "7/9 packing $big MiB of mixed files: kesto-pack build against gcab -c ($pack_rounds rounds)"
 mixed=$data/mixed-$big
 if [ ! -f "$mixed/.complete" ]; then
   rm -rf "$data"/mixed-* && mkdir -p "$mixed/bin" "$mixed/text" "$mixed/small"
@@ -289,14 +289,13 @@ awk -v n="$big" -F' ' '
              label, mk, klo, khi, mg, glo, ghi, r, rlo, rhi, target, r <= target ? "yes" : "no"
     }
   }' "$pack_times" >>"$rows"
-rm -rf "$pack_out"
 
 # --- Names, natively --------------------------------------------------------------
 # names-<n>.exe: a stored package of n names (n - 1 empty files and setup.cmd)
 # made by kesto-pack. inspect of 65,535 names against inspect of 16,384 names
 # scaled by 65,535 / 16,384, alternating: a check that compared every pair of
 # names would take four times as long per name.
-say "8/8 inspect of 65,535 names against 16,384 names ($pack_rounds rounds)"
+say "8/9 inspect of 65,535 names against 16,384 names ($pack_rounds rounds)"
 make_names() {
   local n=$1 folder=$data/names-$1
   if [ ! -f "$data/names-$n.exe" ] || [ "$pack" -nt "$data/names-$n.exe" ]; then
@@ -336,6 +335,40 @@ awk -F' ' '
     printf "8 names: kesto-pack inspect of 65,535 names (1.8 MB) vs 16,384 names, scaled by 65535/16384\t%.2f s\t%.2f\t%.2f\t%.2f s (%.2f to %.2f)\t%.2fx\t<= 2.00x\t%s\n",
            m, big[1], big[c], b, small[1] * scale, small[d] * scale, m / b, m / b <= 2 ? "yes" : "no"
   }' "$names_times" >>"$rows"
+
+# The package's identity: the same stored build with --icon (five images, a
+# PNG 256 among them), --version and --info against one without, alternating.
+# Branding rewrites the stub's resources (a few KiB) and sums the whole
+# package once more for its PE checksum.
+say "9/9 packing $big MiB stored with and without an icon and version information ($pack_rounds rounds)"
+/usr/bin/python3 "$top/tests/pack/pe_identity.py" icon "$pack_out/app.ico"
+identity=(--icon "$pack_out/app.ico" --version 2.5.1.300 --info "ProductName=Bench Prodüct" --info "CompanyName=ACME")
+: >"$pack_times"
+time_identity() {
+  local start; start=$(now)
+  "$pack" build --store --stub "$release_stub" --out "$pack_out/package.exe" "${@:2}" "$mixed" >/dev/null ||
+    { say "kesto-pack build failed"; exit 1; }
+  echo "$1 $(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')" >>"$pack_times"
+  rm -f "$pack_out/package.exe"
+}
+for ((round = 0; round < pack_rounds; round++)); do
+  if ((round % 2)); then time_identity plain; time_identity branded "${identity[@]}"
+  else time_identity branded "${identity[@]}"; time_identity plain; fi
+done
+awk -v n="$big" '
+  function sorted_median(v, c,   i, j, t) {
+    for (i = 1; i <= c; i++) for (j = i + 1; j <= c; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+    return c % 2 ? v[(c + 1) / 2] : (v[c / 2] + v[c / 2 + 1]) / 2
+  }
+  { if ($1 == "branded") b[++nb] = $2; else p[++np] = $2 }
+  END {
+    for (i = 1; i <= nb; i++) r[i] = b[i] / p[i]  # round by round
+    mr = sorted_median(r, nb); rlo = r[1]; rhi = r[nb]
+    mb = sorted_median(b, nb); mp = sorted_median(p, np)
+    printf "9 identity, %d MiB stored: build with --icon, --version, --info vs without\t%.2f s\t%.2f\t%.2f\t%.2f s (%.2f to %.2f)\t%.3fx (%.3f to %.3f)\t<= 1.10x\t%s\n",
+           n, mb, b[1], b[nb], mp, p[1], p[np], mr, rlo, rhi, mr <= 1.10 ? "yes" : "no"
+  }' "$pack_times" >>"$rows"
+rm -rf "$pack_out"
 
 # --- The table ----------------------------------------------------------------
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)

@@ -10,7 +10,7 @@ packages=(
   wine wine64 xvfb xauth
   googletest
   gcab libgcab-dev pkg-config zlib1g-dev libz-mingw-w64-dev
-  xxhash libxxhash-dev libcli11-dev nlohmann-json3-dev python3
+  xxhash libxxhash-dev libcli11-dev nlohmann-json3-dev python3 python3-pefile
   cabextract osslsigncode openssl
   dpkg-dev zip unzip groff-base
   unicode-data  # scripts/upcase-table.py

@@ -1,5 +1,6 @@
 # kesto_add_package(<name> OUTPUT <file.exe> SOURCES <files or folders>...
-#                   ENTRY <file> [STORE] [STUB x86|x64])
+#                   ENTRY <file> [STORE] [STUB x86|x64]
+#                   [ICON <file.ico>] [VERSION <X.Y.Z.W>] [INFO <NAME=VALUE>...])
 # kesto_add_package_test(<name> <package target> [ARGS <tail>...] [EXPECT <code>])
 #
 # kesto_add_package adds the target <name>, built by default, that packs SOURCES into the
@@ -13,6 +14,13 @@
 #            certainly is (kesto-pack build --entry)
 #   STORE    store the files instead of compressing them (MSZIP)
 #   STUB     x86, the release stub (default), or x64
+#   ICON     the package's icon, a .ico file relative to the current source
+#            folder (kesto-pack build --icon)
+#   VERSION  the file and product version, X[.Y[.Z[.W]]] (--version)
+#   INFO     version strings Windows shows, each NAME=VALUE (--info), NAME one
+#            of ProductName, CompanyName, FileDescription, LegalCopyright,
+#            LegalTrademarks, OriginalFilename, InternalName, Comments,
+#            ProductVersion, FileVersion
 # Reproducible builds: SOURCE_DATE_EPOCH set in the environment when CMake
 # configures is passed on as --mtime; set only while building, kesto-pack
 # reads it itself. Either way every file gets that time and the same files
@@ -20,7 +28,7 @@
 # Needs CMake 3.20 and what find_package(Kesto) sets: Kesto::kesto-pack and
 # KESTO_STUB_X86/X64.
 function(kesto_add_package name)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "STORE" "OUTPUT;ENTRY;STUB" "SOURCES")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "STORE" "OUTPUT;ENTRY;STUB;ICON;VERSION" "SOURCES;INFO")
   if(ARG_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "kesto_add_package(${name}): unknown arguments: ${ARG_UNPARSED_ARGUMENTS}")
   endif()
@@ -57,16 +65,28 @@ function(kesto_add_package name)
     list(APPEND sources "${source}")
   endforeach()
 
-  # Added or removed files change this list, and the changed list packs again
-  # even when the files' own times are older than the package.
-  set(list_file "${CMAKE_CURRENT_BINARY_DIR}/${name}.kesto-sources")
-  string(REPLACE ";" "\n" listing "${depends}")
-  file(CONFIGURE OUTPUT "${list_file}" CONTENT "${listing}\n" @ONLY)
-
   set(options --stub "${stub}" --out "${output}" --entry "${ARG_ENTRY}")
   if(ARG_STORE)
     list(APPEND options --store)
   endif()
+  if(ARG_ICON)
+    cmake_path(ABSOLUTE_PATH ARG_ICON BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE)
+    list(APPEND options --icon "${ARG_ICON}")
+    list(APPEND depends "${ARG_ICON}")
+  endif()
+  if(ARG_VERSION)
+    list(APPEND options --version "${ARG_VERSION}")
+  endif()
+  foreach(info IN LISTS ARG_INFO)
+    list(APPEND options --info "${info}")
+  endforeach()
+  # Added or removed files change this list, and the changed list packs again
+  # even when the files' own times are older than the package; so does a
+  # changed ICON, VERSION or INFO.
+  set(list_file "${CMAKE_CURRENT_BINARY_DIR}/${name}.kesto-sources")
+  string(REPLACE ";" "\n" listing "${depends};${options}")
+  file(CONFIGURE OUTPUT "${list_file}" CONTENT "${listing}\n" @ONLY)
+
   if(NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
     list(APPEND options --mtime "$ENV{SOURCE_DATE_EPOCH}")
   endif()

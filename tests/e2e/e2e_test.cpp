@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <sddl.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <string>
@@ -644,6 +645,28 @@ TEST_F(LauncherRun, PackageWithADigestNeverExpandsChangedOrCutOffBytes) {
     NewLauncherName(scratch_.path());
     ASSERT_TRUE(t::WriteBytes(launcher_, whole + std::string(1000, '\x5A')));
     EXPECT_EQ(Run(L""), 7u);
+}
+
+// A package with an icon and version information (kesto-pack build --icon
+// --version --info, tests/packages/brand_package.cmake) runs as any other,
+// and Windows reads its identity from the stub's rewritten resources.
+TEST_F(LauncherRun, BrandedPackageRunsAndShowsItsVersionAndIcon) {
+    const std::wstring branded = t::TestData(L"packages\\bat7_branded.exe");
+    if (!t::Exists(branded)) GTEST_SKIP() << "no bat7_branded.exe: the Linux packer was not built (make native)";
+    NewLauncherName(scratch_.path());
+    ASSERT_TRUE(::CopyFileW(branded.c_str(), launcher_.c_str(), FALSE));
+    EXPECT_EQ(Run(LogOption()), 7u);
+    EXPECT_TRUE(t::Exists(records_ + L"\\setup.bat.txt"));
+    DWORD ignored = 0;
+    std::vector<unsigned char> block(::GetFileVersionInfoSizeW(launcher_.c_str(), &ignored));
+    ASSERT_FALSE(block.empty());
+    ASSERT_TRUE(::GetFileVersionInfoW(launcher_.c_str(), 0, DWORD(block.size()), block.data()));
+    wchar_t* product = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\ProductName", reinterpret_cast<void**>(&product),
+                                 &length));
+    EXPECT_EQ(std::wstring(product), L"Prod\u00fcct \u2713");
+    EXPECT_EQ(::ExtractIconExW(launcher_.c_str(), -1, nullptr, nullptr, 0), 1u);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "launcher_file.h"
+#include "pe_resources.h"
 #include "payload/package_format.h"
 
 namespace {
@@ -140,6 +141,30 @@ TEST_F(PackTest, RefusesAStubHoldingTheMarkerAndAFileThatIsNoCabinet) {
     Pack("MZ", true, &problem);
     EXPECT_FALSE(fs::exists(folder_ / "out"));
     EXPECT_NE(problem.find("is not a cabinet"), std::string::npos) << problem;
+}
+
+// The packer sums a branded package's checksum in pieces (the image, the
+// record and marker, the payload as the read-back reads it), at odd offsets
+// too when a byte of padding breaks a partial marker: the pieces must give
+// what one pass over the whole file gives, the 16-bit one's complement sum
+// of its words plus its length.
+TEST(PeChecksum, PiecesAtAnyOffsetGiveTheWholeFilesSum) {
+    std::string file;
+    for (int i = 0; i < 100003; ++i) file += char((i * 7919) ^ (i >> 3));
+    const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
+    uint64_t words = 0;
+    for (size_t i = 0; i < file.size(); i += 2)
+        words += uint8_t(file[i]) | (i + 1 < file.size() ? uint8_t(file[i + 1]) << 8 : 0);
+    while (words >> 16) words = (words & 0xFFFF) + (words >> 16);
+    kesto::pack::PeChecksum whole;
+    whole.Add(0, bytes, file.size());
+    EXPECT_EQ(whole.Value(file.size()), words + file.size());
+    for (size_t cut : {size_t(1), size_t(4097), size_t(50000), size_t(99999)}) {
+        kesto::pack::PeChecksum pieces;
+        pieces.Add(cut, bytes + cut, file.size() - cut);  // the later piece first
+        pieces.Add(0, bytes, cut);
+        EXPECT_EQ(pieces.Value(file.size()), words + file.size()) << cut;
+    }
 }
 
 }  // namespace

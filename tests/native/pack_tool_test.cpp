@@ -371,6 +371,69 @@ TEST_F(PackTool, RefusesBeforeWritingAnything) {
     EXPECT_EQ(left, (std::vector<std::string>{"marked.exe", "stub", "text.exe", "tree"})) << left.size();
 }
 
+TEST_F(PackTool, RefusesEveryBadIdentityBeforeWritingAnything) {
+    fs::path tree = scratch_ / "tree";
+    Write(tree / "setup.bat", "@exit /b 0\r\n");
+    const std::string out = (scratch_ / "out.exe").string();
+    // A .ico of one 16x16 32-bit bitmap: directory, entry, BITMAPINFOHEADER, pixels, mask.
+    auto le = [](uint32_t value, int bytes) {
+        std::string text;
+        for (int i = 0; i < bytes; ++i, value >>= 8) text += char(value & 0xFF);
+        return text;
+    };
+    const std::string image = le(40, 4) + le(16, 4) + le(32, 4) + le(1, 2) + le(32, 2) + std::string(20, '\0') +
+                              std::string(16 * 16 * 4 + 16 * 4, '\x7f');
+    const std::string icon = le(0, 2) + le(1, 2) + le(1, 2) + le(16, 1) + le(16, 1) + le(0, 2) + le(1, 2) + le(32, 2) +
+                             le(uint32_t(image.size()), 4) + le(22, 4) + image;
+    Write(scratch_ / "text.ico", "not an icon at all");
+    Write(scratch_ / "cut.ico", icon.substr(0, icon.size() - 100));
+    Write(scratch_ / "empty.ico", le(0, 2) + le(1, 2) + le(0, 2));
+    Write(scratch_ / "cursor.ico", le(0, 2) + le(2, 2) + icon.substr(4));
+    // A stub whose headers name a certificate table: signed before packing.
+    std::string signedStub = Read(kStub);
+    signedStub[0x80 + 20] = char(224);                            // the optional header's size
+    signedStub.replace(0x98, 2, le(0x10B, 2));                    // PE32
+    signedStub.replace(0x98 + 92, 4, le(16, 4));                  // sixteen data directories
+    signedStub.replace(0x98 + 96 + 32, 8, le(0x180, 4) + le(8, 4));  // the certificate table
+    Write(scratch_ / "signed.exe", signedStub);
+
+    const std::string longValue(40000, 'v');
+    struct Case {
+        std::vector<std::string> options;
+        int code;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"--icon", (scratch_ / "text.ico").string()}, 1, "text.ico: not an icon file"},
+        {{"--icon", (scratch_ / "cut.ico").string()}, 1, "cut.ico: truncated: image 1 of 1 runs to byte 1146, the file ends at byte 1046"},
+        {{"--icon", (scratch_ / "empty.ico").string()}, 1, "empty.ico: an icon file without images"},
+        {{"--icon", (scratch_ / "cursor.ico").string()}, 1, "cursor.ico: a cursor, not an icon"},
+        {{"--icon", (scratch_ / "missing.ico").string()}, 1, "missing.ico: cannot read it"},
+        {{"--version", "1.65536"}, 2, "--version 1.65536: 65536 is above 65535"},
+        {{"--version", "1.x"}, 2, "--version 1.x: \"x\" is not a number"},
+        {{"--version", "1..2"}, 2, "--version 1..2: \"\" is not a number"},
+        {{"--version", "1.2.3.4.5"}, 2, "--version 1.2.3.4.5: at most four numbers"},
+        {{"--info", "Vendor=ACME"}, 2, "--info Vendor=ACME: no version string Vendor; the names are Comments, CompanyName"},
+        {{"--info", "ProductName"}, 2, "--info ProductName: needs NAME=VALUE"},
+        {{"--info", "ProductName=a", "--info", "ProductName=b"}, 2, "--info ProductName is given twice"},
+        {{"--info", "Comments=" + longValue}, 2, "--info Comments: the version strings take 80"},
+        {{"--info", std::string("Comments=\xff\xfe")}, 2, "--info Comments: the value is not UTF-8 text"},
+        {{"--stub", (scratch_ / "signed.exe").string(), "--version", "1"}, 1,
+         "signed.exe is signed: --icon, --version and --info change its image, and its signature would no longer hold"},
+    };
+    for (const Case& each : cases) {
+        std::vector<std::string> arguments = {"build", "--out", out};
+        if (each.options[0] != "--stub") arguments.insert(arguments.end(), {"--stub", kStub});
+        arguments.insert(arguments.end(), each.options.begin(), each.options.end());
+        arguments.push_back(tree.string());
+        Result result = Pack(arguments);
+        EXPECT_EQ(result.code, each.code) << each.options[1] << ": " << result.output;
+        EXPECT_NE(result.output.find(each.says), std::string::npos) << result.output;
+    }
+    EXPECT_EQ(Listing(scratch_), (std::vector<std::string>{"cursor.ico", "cut.ico", "empty.ico", "signed.exe", "stub",
+                                                          "text.ico", "tree"}));
+}
+
 // ---------------------------------------------------------------------------
 // Round trips
 

@@ -31,6 +31,7 @@ cases=(
   LogNameThatIsASecondNameOfAnotherFileIsNotWrittenThrough
   LockKeptByAnotherProcessDelaysARunBySecondsAndLosesNoLine
   FilesInTheCallersFoldersAreNeverWrittenThroughLinks
+  BrandedPackageRunsAndShowsItsVersionAndIcon
 )
 default_filter=$(printf 'LauncherRun.%s:' "${cases[@]}")
 filter=${1:-${default_filter%:}}

@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "kesto_commit.h"
 #include "names.h"
 
 namespace kesto::pack {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -84,6 +87,23 @@ void DescribeCommands(CLI::App& app, CommandLine& line, std::string& mtime, std:
                          "packing SOURCE (so without --store, --entry and --mtime)")
         ->type_name("CABINET")
         ->excludes(sources, store, entry, time);
+
+    building->add_option("--icon", build.identity.icon,
+                         "the package's icon: a .ico file, every image of it (16 to 256\n"
+                         "pixels, PNG-compressed ones included)")
+        ->type_name("FILE.ico");
+    building->add_option("--version", build.identity.version,
+                         "the file and product version, X[.Y[.Z[.W]]] (missing parts\n"
+                         "are 0; each at most 65535); also their strings unless --info\n"
+                         "gives them")
+        ->type_name("X.Y.Z.W");
+    building->add_option("--info", build.identity.info,
+                         "a version string Windows shows (repeatable): NAME is\n"
+                         "ProductName, CompanyName, FileDescription, LegalCopyright,\n"
+                         "LegalTrademarks, OriginalFilename (default: OUT's name),\n"
+                         "InternalName, Comments, ProductVersion or FileVersion")
+        ->type_name("NAME=VALUE")
+        ->allow_extra_args(false);
 
     InspectOptions& inspect = line.inspect;
     CLI::App* inspecting = app.add_subcommand("inspect", "checks a package whole (digest, tables, every data block,\n"
@@ -246,6 +266,10 @@ int ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& lin
     } else if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch != nullptr && *epoch != '\0') {
         if (!ParseEpoch(epoch, build.time)) return UsageError("SOURCE_DATE_EPOCH is no number of seconds", "build");
         build.haveTime = true;
+    }
+    if (build.identity.Given()) {
+        std::string problem = CheckIdentityOptions(build.identity, fs::u8path(build.out).filename().u8string());
+        if (!problem.empty()) return UsageError(problem, "build");
     }
     return -1;
 }

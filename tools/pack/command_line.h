@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "package_identity.h"
 #include "try_package.h"
 
 namespace kesto::pack {
@@ -18,6 +19,7 @@ struct BuildOptions {
     bool unaligned = false;
     bool haveTime = false;  // from --mtime, else SOURCE_DATE_EPOCH
     int64_t time = 0;
+    IdentityOptions identity;  // --icon, --version, --info
 };
 
 struct InspectOptions {

@@ -1,6 +1,7 @@
 // kesto-pack: builds launcher files (the stub, the marker and the complemented
 // cabinet of a package's files), and inspects and extracts them again.
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include "launcher_file.h"
 #include "names.h"
 #include "package.h"
+#include "package_identity.h"
 #include "progress.h"
 #include "try_package.h"
 
@@ -147,15 +149,24 @@ int Build(const BuildOptions& options) {
     if (!readable) return Fail(stubPath + ": cannot read the stub: " + reason);
     std::string stubProblem = CheckStubImage(stub);
     if (!stubProblem.empty()) return Fail(stubPath + ": " + stubProblem);
+    if (StubIsSigned(stub) && options.identity.Given())
+        return Fail(stubPath + " is signed: --icon, --version and --info change its image, and its signature would no "
+                    "longer hold; take an unsigned stub and sign the package after building");
     if (StubIsSigned(stub))
         Warn(stubPath + " is signed: its signature does not cover the package; sign the package after building");
+    std::string branded;
+    if (options.identity.Given()) {
+        std::string problem = BrandImage(stub, stubPath, options.identity, out.filename().u8string(), branded);
+        if (!problem.empty()) return Fail(options.out + " not written: " + problem);
+    }
+    const std::string* image = options.identity.Given() ? &branded : nullptr;
 
     WrittenPackage written;
     const bool align = !options.unaligned;
     if (!options.cabinet.empty()) {  // a ready cabinet: laid out as it is
         std::string problem = WriteLauncherFile(
             stubPath, options.out, align,
-            [&](const Payload& payload) { return CopyCabinetIn(options.cabinet, payload); }, nullptr, written);
+            [&](const Payload& payload) { return CopyCabinetIn(options.cabinet, payload); }, nullptr, written, image);
         if (!problem.empty()) return Fail(problem);
         PrintSummary(options.out, written);
         return 0;
@@ -196,7 +207,7 @@ int Build(const BuildOptions& options) {
             Progress progress("packing", total);
             return WriteCabinet(payload, collected.files, compress, [&](uint64_t bytes) { progress.Add(bytes); });
         },
-        &expected, written);
+        &expected, written, image);
     if (!problem.empty()) return Fail(problem);
     PrintSummary(options.out, written);
     return 0;
@@ -272,6 +283,12 @@ int Inspect(const InspectOptions& options) {
     if (!isSigned && layout.fileSize > cabinetEnd)
         warnings.push_back(std::to_string(layout.fileSize - cabinetEnd) + " bytes that are no signature follow the cabinet");
     for (const std::string& warning : PackageWarnings(files, prediction)) warnings.push_back(warning);
+    // The identity Windows shows, read from the stub's image as build wrote it.
+    PackageIdentity identity;
+    std::string stubImage(size_t(std::min(image, stubEnd)), '\0');
+    problem = file.Read(0, reinterpret_cast<unsigned char*>(&stubImage[0]), stubImage.size()) ? ReadIdentity(stubImage, identity)
+                                                                                                : "cannot be read";
+    if (!problem.empty()) warnings.push_back("the stub's resources: " + problem);
 
     if (options.json) {
         for (const std::string& warning : warnings) Warn(warning);
@@ -294,6 +311,7 @@ int Inspect(const InspectOptions& options) {
                             {"state", layout.hasDigest ? "matches" : "no digest"}};
         report["run_space"] = {{"bytes", RunSpace(table)}, {"cluster_size", kClusterBytes}};
         report["signature"] = isSigned ? Json{{"offset", layout.signatureOffset}, {"size", layout.signatureSize}} : Json();
+        report["identity"] = IdentityJson(identity);
         report["files"] = Json::array();
         for (const PackageFile& each : files)
             report["files"].push_back({{"name", each.name}, {"size", each.size}, {"sha256", hashes.digests[each.name]}});
@@ -333,6 +351,7 @@ int Inspect(const InspectOptions& options) {
                     static_cast<unsigned long long>(layout.signatureOffset));
     else
         std::printf("signature: none\n");
+    for (const std::string& line : IdentityLines(identity)) std::printf("%s\n", line.c_str());
     std::printf("files:\n");
     for (const PackageFile& each : files)
         std::printf("%12llu  %s\n", static_cast<unsigned long long>(each.size), each.name.c_str());

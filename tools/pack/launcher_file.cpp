@@ -12,6 +12,7 @@
 #include "cabinet_reader.h"
 #include "host.h"
 #include "package.h"
+#include "pe_resources.h"
 #include "progress.h"
 #include "payload/package_format.h"
 
@@ -64,6 +65,35 @@ bool WriteAt(const std::string& path, uint64_t offset, const unsigned char* byte
     return bool(file);
 }
 
+// Adds the bytes read through it to a PE checksum, from the payload's start
+// on, as long as the reads run on without a gap (re-reads are fine): the
+// read-back's pass over the payload sums it too. Without a checksum it only
+// passes the reads on.
+class ChecksumSource : public ByteSource {
+public:
+    ChecksumSource(ByteSource& inner, uint64_t from, PeChecksum* checksum)
+        : inner_(inner), checksum_(checksum), summed_(from) {}
+    uint64_t Size() const override { return inner_.Size(); }
+    bool Read(uint64_t offset, unsigned char* bytes, size_t size) override {
+        if (!inner_.Read(offset, bytes, size)) return false;
+        if (checksum_ == nullptr) return true;
+        if (offset > summed_) inSequence_ = false;
+        if (inSequence_ && offset + size > summed_) {
+            checksum_->Add(summed_, bytes + (summed_ - offset), size_t(offset + size - summed_));
+            summed_ = offset + size;
+        }
+        return true;
+    }
+    // Whether every byte from the payload's start to the end was summed.
+    bool Covered() const { return inSequence_ && summed_ == inner_.Size(); }
+
+private:
+    ByteSource& inner_;
+    PeChecksum* checksum_;
+    uint64_t summed_;
+    bool inSequence_ = true;
+};
+
 std::string Describe(const CabinetMember& member) { return member.name + " (" + std::to_string(member.size) + " bytes)"; }
 
 // The first difference between two listings, or an empty string.
@@ -99,11 +129,13 @@ bool StubIsSigned(const std::string& stub) {
 
 std::string WriteLauncherFile(const std::string& stubPath, const std::string& outputPath, bool align,
                               const CabinetWriter& writeCabinet, const std::vector<CabinetMember>* expected,
-                              WrittenPackage& written) {
+                              WrittenPackage& written, const std::string* image) {
     errno = 0;
     std::ifstream stubFile(fs::u8path(stubPath), std::ios::binary);
     if (!stubFile) return "cannot read the stub " + stubPath + ": " + ErrnoText();
-    const std::string stub((std::istreambuf_iterator<char>(stubFile)), std::istreambuf_iterator<char>());
+    const std::string stub = image != nullptr ? *image
+                                              : std::string((std::istreambuf_iterator<char>(stubFile)),
+                                                            std::istreambuf_iterator<char>());
     unsigned char marker[kMarkerLength + 1];
     AssembleMarker(marker);
     MarkerScan scan(marker);
@@ -141,9 +173,12 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
     // (checksum, MSZIP), which also gives the cabinet's digest.
     CabinetTable table;
     PayloadDigest digest{cabinetBytes, 0};
+    PeChecksum checksum;  // an image given an identity gets its checksum over the whole file
+    bool payloadSummed = false;
     {
         // Closed before the rename, which Windows refuses for an open file.
-        FileSource source(file.path());
+        FileSource written(file.path());
+        ChecksumSource source(written, payloadOffset, image != nullptr ? &checksum : nullptr);
         PayloadSource cabinet(source, payloadOffset);
         problem = ReadCabinetTable(cabinet, table);
         HashingSource hashing(cabinet);
@@ -161,10 +196,19 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
         bool readable = false;
         digest.value = hashing.Digest(cabinetBytes, readable);
         if (!readable) return "cannot read " + file.path();
+        payloadSummed = source.Covered();
     }
     unsigned char record[kDigestRecordSize];
     WriteDigestRecord(digest, record);
     if (!WriteAt(file.path(), recordOffset, record, sizeof(record))) return "cannot write " + file.path() + ": " + ErrnoText();
+    if (image != nullptr) {
+        // The rest of the file: the image (its checksum field zero), the record and the marker.
+        checksum.Add(0, reinterpret_cast<const unsigned char*>(stub.data()), stub.size());
+        checksum.Add(recordOffset, record, sizeof(record));
+        checksum.Add(recordOffset + sizeof(record), marker, kMarkerLength);
+        problem = WriteChecksum(file.path(), payloadSummed ? &checksum : nullptr);
+        if (!problem.empty()) return problem;
+    }
 
     problem = CheckWrittenPackage(file.path(), payloadOffset, table, digest.value, expected);
     if (!problem.empty()) return outputPath + " not written: the package does not read back whole: " + problem;

@@ -39,10 +39,13 @@ struct WrittenPackage {
 // also gives the digest for the record, then CheckWrittenPackage) and
 // renamed into place only when it reads back whole; otherwise it is removed.
 // expected: the files the cabinet must hold, by name and size, in its order
-// (null for a ready cabinet). Returns an empty string or what went wrong.
+// (null for a ready cabinet). image: the stub's image to write instead of
+// stubPath's bytes (one given an identity); the PE checksum is then set over
+// the whole file once its record is in. Returns an empty string or what went
+// wrong.
 std::string WriteLauncherFile(const std::string& stubPath, const std::string& outputPath, bool align,
                               const CabinetWriter& writeCabinet, const std::vector<CabinetMember>* expected,
-                              WrittenPackage& written);
+                              WrittenPackage& written, const std::string* image = nullptr);
 
 // A ready cabinet file as the payload: copied in, every byte complemented.
 std::string CopyCabinetIn(const std::string& cabinetPath, const Payload& payload);
