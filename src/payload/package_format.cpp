@@ -77,6 +77,20 @@ uint64_t CabinetLengthInHeader(const unsigned char* header) {
     return ReadLe(header + 8, 4);
 }
 
+bool ReadCabinetFiles(const unsigned char* header, CabinetFiles& files) {
+    if (std::memcmp(header, "MSCF", 4) != 0) return false;
+    files.offset = uint32_t(ReadLe(header + 16, 4));
+    files.count = uint32_t(ReadLe(header + 28, 2));
+    return true;
+}
+
+long CabinetEntryNameLength(const unsigned char* entry, size_t size) {
+    if (size <= kCabinetEntryFixed) return -1;
+    const size_t limit = size < kCabinetEntryLargest ? size : kCabinetEntryLargest;
+    const void* end = std::memchr(entry + kCabinetEntryFixed, 0, limit - kCabinetEntryFixed);
+    return end == nullptr ? -1 : long(static_cast<const unsigned char*>(end) - entry - kCabinetEntryFixed);
+}
+
 PayloadHash::PayloadHash() {
     static_assert(sizeof(state_) >= sizeof(XXH64_state_t), "PayloadHash holds an XXH64 state");
     XXH64_reset(reinterpret_cast<XXH64_state_t*>(state_), 0);

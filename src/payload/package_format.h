@@ -46,6 +46,22 @@ bool ReadDigestRecord(const unsigned char* record, PayloadDigest& digest);
 constexpr size_t kCabinetLengthEnd = 12;
 uint64_t CabinetLengthInHeader(const unsigned char* header);
 
+// Where a cabinet's file table starts and how many entries it holds, from the
+// header's first kCabinetFilesEnd bytes (coffFiles at 16, cFiles at 28); false
+// when they are no cabinet header.
+constexpr size_t kCabinetFilesEnd = 30;
+struct CabinetFiles {
+    uint32_t offset = 0;
+    uint32_t count = 0;
+};
+bool ReadCabinetFiles(const unsigned char* header, CabinetFiles& files);
+// One entry of the file table (CFFILE): 16 bytes, then the name (at most 256
+// bytes) and a zero. The name's length in bytes, or -1 when no zero ends it
+// within the size bytes at hand.
+constexpr size_t kCabinetEntryFixed = 16;
+constexpr size_t kCabinetEntryLargest = kCabinetEntryFixed + 256 + 1;
+long CabinetEntryNameLength(const unsigned char* entry, size_t size);
+
 // XXH64 of a byte stream, fed in pieces.
 class PayloadHash {
 public:
