@@ -58,8 +58,10 @@ bool PartialCopy() {
         // the payload is incomplete: a cut-off cabinet is a failure here, not
         // something for the expansion to stumble on.
         if (!g_sys.ReadFile(own.get(), block.get(), kBlockSize, &read, nullptr) || read == 0) return false;
-        PeHeaders headers;
-        if (total == 0 && ReadPeHeaders(block.get(), read, headers)) scan.SetStubEnd(StubEnd(headers));
+        if (total == 0) {
+            PeHeaders headers;  // the stub's own, in the first block: where it ends
+            if (ReadPeHeaders(block.get(), read, headers)) scan.SetStubEnd(StubEnd(headers));
+        }
         const bool foundBefore = scan.Found();
         size_t payloadStart = scan.Feed(block.get(), read);
         if (!foundBefore && scan.Found()) {
@@ -75,7 +77,8 @@ bool PartialCopy() {
             unsigned char* payload = block.get() + payloadStart;
             DWORD count = DWORD(read - payloadStart);
             Complement(payload, count);
-            for (DWORD i = 0; i < count && headerBytes < kCabinetLengthEnd; ++i) cabinetHeader[headerBytes++] = payload[i];
+            for (DWORD i = 0; i < count && headerBytes < kCabinetLengthEnd; ++i)
+                cabinetHeader[headerBytes++] = payload[i];
             if (checked && unchecked > 0) {
                 DWORD hashed = unchecked < count ? DWORD(unchecked) : count;
                 hash.Update(payload, hashed);

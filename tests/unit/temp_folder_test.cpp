@@ -549,8 +549,8 @@ TEST_F(TempFolderRestart, FileHeldForAMomentIsWaitedForWithinABoundBeforeTheRest
             ASSERT_TRUE(test::MakeFolders(work + L"\\sub"));
             ASSERT_TRUE(test::WriteText(work + L"\\sub\\held.txt", "x"));
             // Without delete sharing the file cannot be deleted while it is open.
-            g_held.holder.reset(::CreateFileW((work + L"\\sub\\held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                              OPEN_EXISTING, 0, nullptr));
+            g_held.holder.reset(::CreateFileW((work + L"\\sub\\held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                              nullptr, OPEN_EXISTING, 0, nullptr));
             ASSERT_TRUE(g_held.holder.valid());
         }
         LogClose();
