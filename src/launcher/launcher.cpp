@@ -83,7 +83,10 @@ int RunLauncher(HINSTANCE instance, const wchar_t* commandLineTail, int showComm
         RunStages(instance, showCommand);
 
         // Looked for while the folder still exists; carried out once it is gone.
-        request = CheckPowerRequest(workFolder.Path());
+        // An extract-only folder may hold request files from before the run:
+        // there only those that this run's cabinet brought count.
+        const bool extractOnly = !g_run.extractOnlyFolder.empty();
+        if (!extractOnly || g_run.payloadCopied) request = CheckPowerRequest(workFolder.Path(), extractOnly);
     }
     ExecPowerRequest(request);
     LogMessage(L"return %d.", int(g_run.exitCode));

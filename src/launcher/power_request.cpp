@@ -2,6 +2,11 @@
 
 #include <windows.h>
 
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "payload/package_format.h"
 #include "platform/handles.h"
 #include "platform/syscalls.h"
 
@@ -25,11 +30,66 @@ const RequestFile kRequestFiles[] = {
 constexpr DWORD kShutdownReason = SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_MAJOR_APPLICATION |
                                   SHTDN_REASON_MINOR_MAINTENANCE;
 
+constexpr size_t kRequestCount = sizeof(kRequestFiles) / sizeof(kRequestFiles[0]);
+
+// Whether a name of the cabinet's file table is the request file's name,
+// without regard to the case of ASCII letters. A name with a folder in it
+// lands in a subfolder, and is none.
+bool IsRequestName(const unsigned char* name, long length, const wchar_t* request) {
+    ++request;  // past its leading backslash
+    if (lstrlenW(request) != length) return false;
+    for (long i = 0; i < length; ++i) {
+        wchar_t a = name[i], b = request[i];
+        if (a >= L'A' && a <= L'Z') a += L'a' - L'A';
+        if (a != b) return false;
+    }
+    return true;
+}
+
+// Which request files (a bit per entry of kRequestFiles) the cabinet lists at
+// its top level. An unreadable cabinet lists none.
+unsigned RequestsInCabinet(const std::wstring& path) {
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    constexpr DWORD kBufferSize = 4096;
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kBufferSize]);
+    DWORD have = 0;
+    CabinetFiles files;
+    if (!file.valid() || !buffer || !::ReadFile(file.get(), buffer.get(), kCabinetFilesEnd, &have, nullptr) ||
+        have != kCabinetFilesEnd || !ReadCabinetFiles(buffer.get(), files))
+        return 0;
+    LARGE_INTEGER offset;
+    offset.QuadPart = files.offset;
+    if (!::SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN)) return 0;
+    unsigned listed = 0;
+    DWORD at = 0;
+    have = 0;
+    for (uint32_t entry = 0; entry < files.count; ++entry) {
+        if (have - at < kCabinetEntryLargest) {  // keeps a whole entry at hand
+            std::memmove(buffer.get(), buffer.get() + at, have - at);
+            have -= at;
+            at = 0;
+            DWORD read = 0;
+            if (::ReadFile(file.get(), buffer.get() + have, kBufferSize - have, &read, nullptr)) have += read;
+        }
+        const long length = CabinetEntryNameLength(buffer.get() + at, have - at);
+        if (length < 0) break;
+        for (size_t i = 0; i < kRequestCount; ++i) {
+            if (IsRequestName(buffer.get() + at + kCabinetEntryFixed, length, kRequestFiles[i].name)) listed |= 1u << i;
+        }
+        at += DWORD(kCabinetEntryFixed + length + 1);
+    }
+    return listed;
+}
+
 }  // namespace
 
-PowerRequest CheckPowerRequest(const std::wstring& folder) {
-    for (const RequestFile& file : kRequestFiles) {
-        if (::GetFileAttributesW((folder + file.name).c_str()) != INVALID_FILE_ATTRIBUTES) return file.request;
+PowerRequest CheckPowerRequest(const std::wstring& folder, bool fromCabinet) {
+    const unsigned listed = fromCabinet ? RequestsInCabinet(folder + L"\\MyData.cab") : ~0u;
+    for (size_t i = 0; i < kRequestCount; ++i) {
+        if ((listed & (1u << i)) != 0 &&
+            ::GetFileAttributesW((folder + kRequestFiles[i].name).c_str()) != INVALID_FILE_ATTRIBUTES)
+            return kRequestFiles[i].request;
     }
     return PowerRequest::None;
 }

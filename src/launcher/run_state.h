@@ -18,6 +18,7 @@ struct RunState {
     std::wstring extractOnlyFolder;    // empty: a normal run
     std::wstring workFolder;           // full path, once the folder exists
     bool hide = false;                 // started hidden, or "DisplaymodeOFF"
+    bool payloadCopied = false;        // this run's cabinet is in the work folder
     HANDLE child = nullptr;            // the one running child, while polled
     HANDLE log = INVALID_HANDLE_VALUE; // INVALID_HANDLE_VALUE: no log open
     DWORD logLockWaitLeftMs = kLogLockRunBudgetMs;  // what the log lock may still wait

@@ -78,6 +78,7 @@ LRESULT CALLBACK StageWndProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 
     case WM_PARTIAL_COPY:
         if (g_stages.PartialCopy()) {
+            g_run.payloadCopied = true;
             g_sys.PostMessageW(window, WM_EXEC_CAB, 0, 0);
         } else {
             Fail(window, kExitPartialCopy, L"Failed to PartialCopy.");

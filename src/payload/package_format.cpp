@@ -72,6 +72,25 @@ bool ReadDigestRecord(const unsigned char* record, PayloadDigest& digest) {
     return true;
 }
 
+uint64_t CabinetLengthInHeader(const unsigned char* header) {
+    if (std::memcmp(header, "MSCF", 4) != 0) return 0;
+    return ReadLe(header + 8, 4);
+}
+
+bool ReadCabinetFiles(const unsigned char* header, CabinetFiles& files) {
+    if (std::memcmp(header, "MSCF", 4) != 0) return false;
+    files.offset = uint32_t(ReadLe(header + 16, 4));
+    files.count = uint32_t(ReadLe(header + 28, 2));
+    return true;
+}
+
+long CabinetEntryNameLength(const unsigned char* entry, size_t size) {
+    if (size <= kCabinetEntryFixed) return -1;
+    const size_t limit = size < kCabinetEntryLargest ? size : kCabinetEntryLargest;
+    const void* end = std::memchr(entry + kCabinetEntryFixed, 0, limit - kCabinetEntryFixed);
+    return end == nullptr ? -1 : long(static_cast<const unsigned char*>(end) - entry - kCabinetEntryFixed);
+}
+
 PayloadHash::PayloadHash() {
     static_assert(sizeof(state_) >= sizeof(XXH64_state_t), "PayloadHash holds an XXH64 state");
     XXH64_reset(reinterpret_cast<XXH64_state_t*>(state_), 0);
@@ -88,6 +107,22 @@ __attribute__((noinline)) uint64_t PayloadHash::Value() const {
 
 size_t MarkerScan::Feed(const unsigned char* block, size_t size) {
     if (found_) return 0;
+    const size_t end = Scan(block, size);
+    Count(block, end);
+    return end;
+}
+
+void MarkerScan::Count(const unsigned char* block, size_t end) {
+    // Only the stub's padding, the record and the marker are counted: the
+    // scan stops at the marker, and the stub's own bytes are skipped.
+    if (stubEnd_ != 0 && scanned_ + end > stubEnd_) {
+        for (size_t i = stubEnd_ > scanned_ ? size_t(stubEnd_ - scanned_) : 0; i < end; ++i)
+            nonZeroAfterStub_ += block[i] != 0;
+    }
+    scanned_ += end;
+}
+
+size_t MarkerScan::Scan(const unsigned char* block, size_t size) {
     // Worked on in locals: the block's bytes may alias anything, members
     // included, so the compiler would otherwise load and store them per byte.
     const unsigned char* marker = marker_;
@@ -128,6 +163,22 @@ void MarkerScan::Remember(const unsigned char* bytes, size_t size) {
     }
 }
 
+RecordRead ReadRecordBeforeMarker(const MarkerScan& scan, PayloadDigest& digest) {
+    digest = PayloadDigest();
+    const unsigned char* record = scan.BytesBeforeMarker();
+    const bool whole = ReadDigestRecord(record, digest);
+    if (scan.StubEnd() == 0) return whole ? RecordRead::kRecord : RecordRead::kNone;
+    if (scan.MarkerOffset() < scan.StubEnd()) return RecordRead::kDamaged;
+    // The marker's own bytes are none of them zero.
+    const uint64_t nonZero = scan.NonZeroAfterStub() - kMarkerLength;
+    if (nonZero == 0) return RecordRead::kNone;
+    uint64_t inRecord = 0;
+    for (size_t i = 0; i < kDigestRecordSize; ++i) inRecord += record[i] != 0;
+    if (whole && scan.MarkerOffset() - scan.StubEnd() >= kDigestRecordSize && nonZero == inRecord)
+        return RecordRead::kRecord;
+    return RecordRead::kDamaged;
+}
+
 size_t PaddingBeforeMarker(uint64_t bytesBeforeMarker, size_t stubPartialMatch, bool withRecord, bool align) {
     size_t padding = 0;
     if (align) {
@@ -166,6 +217,12 @@ bool ReadPeHeaders(const unsigned char* file, size_t size, PeHeaders& headers) {
         if (end > headers.imageEnd) headers.imageEnd = end;
     }
     return true;
+}
+
+uint64_t StubEnd(const PeHeaders& headers) {
+    if (headers.certificateSize != 0 && headers.certificateOffset == headers.imageEnd)
+        return headers.imageEnd + headers.certificateSize;
+    return headers.imageEnd;
 }
 
 }  // namespace kesto

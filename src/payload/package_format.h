@@ -40,6 +40,28 @@ void WriteDigestRecord(const PayloadDigest& digest, unsigned char (&record)[kDig
 // False when the bytes are no digest record (a package made without one).
 bool ReadDigestRecord(const unsigned char* record, PayloadDigest& digest);
 
+// The cabinet's own length by its header (CFHEADER: "MSCF", then cbCabinet
+// at offset 8), from its first kCabinetLengthEnd bytes; 0 when they are no
+// cabinet header. A record must cover exactly this many bytes.
+constexpr size_t kCabinetLengthEnd = 12;
+uint64_t CabinetLengthInHeader(const unsigned char* header);
+
+// Where a cabinet's file table starts and how many entries it holds, from the
+// header's first kCabinetFilesEnd bytes (coffFiles at 16, cFiles at 28); false
+// when they are no cabinet header.
+constexpr size_t kCabinetFilesEnd = 30;
+struct CabinetFiles {
+    uint32_t offset = 0;
+    uint32_t count = 0;
+};
+bool ReadCabinetFiles(const unsigned char* header, CabinetFiles& files);
+// One entry of the file table (CFFILE): 16 bytes, then the name (at most 256
+// bytes) and a zero. The name's length in bytes, or -1 when no zero ends it
+// within the size bytes at hand.
+constexpr size_t kCabinetEntryFixed = 16;
+constexpr size_t kCabinetEntryLargest = kCabinetEntryFixed + 256 + 1;
+long CabinetEntryNameLength(const unsigned char* entry, size_t size);
+
 // XXH64 of a byte stream, fed in pieces.
 class PayloadHash {
 public:
@@ -55,6 +77,10 @@ private:
 class MarkerScan {
 public:
     explicit MarkerScan(const unsigned char* marker) : marker_(marker) {}
+
+    // Where the stub ends in the file (StubEnd), before the first Feed: from
+    // there to the marker the scan counts the bytes that are not zero.
+    void SetStubEnd(uint64_t stubEnd) { stubEnd_ = stubEnd; }
 
     // Scans one block, unless the marker was found before. Returns where the
     // payload begins in this block: 0 once the marker has been found in an
@@ -72,14 +98,33 @@ public:
     // marker (zeros where the file had fewer), whichever blocks they came in.
     const unsigned char* BytesBeforeMarker() const { return before_; }
 
+    uint64_t StubEnd() const { return stubEnd_; }
+    // Once found: where the marker starts in the file.
+    uint64_t MarkerOffset() const { return scanned_ - kMarkerLength; }
+    // Bytes other than zero from the stub's end to the marker's end.
+    uint64_t NonZeroAfterStub() const { return nonZeroAfterStub_; }
+
 private:
+    size_t Scan(const unsigned char* block, size_t size);
     void Remember(const unsigned char* bytes, size_t size);
+    void Count(const unsigned char* block, size_t end);
 
     const unsigned char* marker_;
     size_t matched_ = 0;
     bool found_ = false;
     unsigned char before_[kDigestRecordSize + kMarkerLength] = {};
+    uint64_t stubEnd_ = 0;
+    uint64_t scanned_ = 0;  // bytes fed, up to the marker's end once found
+    uint64_t nonZeroAfterStub_ = 0;
 };
+
+// What stands between the stub's end and the marker (the scan has found
+// it): zero padding, then a whole digest record or none. Anything else there,
+// a record with one bit changed included, is damage, never "no record". When
+// the stub's end is unknown (0: a file without readable headers, which the
+// system would not start), only the bytes right before the marker are read.
+enum class RecordRead { kNone, kRecord, kDamaged };
+RecordRead ReadRecordBeforeMarker(const MarkerScan& scan, PayloadDigest& digest);
 
 // The launcher copies its payload in 4096-byte blocks read from the start of
 // its file. Zero bytes before the record and the marker that make the payload
@@ -102,5 +147,8 @@ struct PeHeaders {
 };
 // False when the bytes hold no MZ and PE header (within size).
 bool ReadPeHeaders(const unsigned char* file, size_t size, PeHeaders& headers);
+// Where a stub's own bytes end: its sections' data, and a certificate table
+// that stands right behind them (a signed stub, packed as it is).
+uint64_t StubEnd(const PeHeaders& headers);
 
 }  // namespace kesto

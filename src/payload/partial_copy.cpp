@@ -59,6 +59,8 @@ bool PartialCopy() {
     bool checked = false;
     uint64_t unchecked = 0;  // cabinet bytes not hashed yet
     PayloadHash hash;
+    unsigned char cabinetHeader[kCabinetLengthEnd] = {};
+    size_t headerBytes = 0;
     long long total = 0;
     while (total < fileSize.QuadPart) {
         DWORD read = 0;
@@ -66,16 +68,27 @@ bool PartialCopy() {
         // the payload is incomplete: a cut-off cabinet is a failure here, not
         // something for the expansion to stumble on.
         if (!g_sys.ReadFile(own.get(), block.get(), kBlockSize, &read, nullptr) || read == 0) return false;
+        if (total == 0) {
+            PeHeaders headers;  // the stub's own, in the first block: where it ends
+            if (ReadPeHeaders(block.get(), read, headers)) scan.SetStubEnd(StubEnd(headers));
+        }
         const bool foundBefore = scan.Found();
         size_t payloadStart = scan.Feed(block.get(), read);
         if (!foundBefore && scan.Found()) {
-            checked = ReadDigestRecord(scan.BytesBeforeMarker(), expected);
+            RecordRead record = ReadRecordBeforeMarker(scan, expected);
+            if (record == RecordRead::kDamaged) {
+                LogMessage(L"Payload damaged: the bytes before the marker are neither padding nor a digest record.");
+                return false;
+            }
+            checked = record == RecordRead::kRecord;
             unchecked = expected.cabinetBytes;
         }
         if (payloadStart < read) {
             unsigned char* payload = block.get() + payloadStart;
             DWORD count = DWORD(read - payloadStart);
             Complement(payload, count);
+            for (DWORD i = 0; i < count && headerBytes < kCabinetLengthEnd; ++i)
+                cabinetHeader[headerBytes++] = payload[i];
             if (checked && unchecked > 0) {
                 DWORD hashed = unchecked < count ? DWORD(unchecked) : count;
                 hash.Update(payload, hashed);
@@ -91,6 +104,10 @@ bool PartialCopy() {
     if (!scan.Found()) return false;
     if (checked && unchecked > 0) {
         LogMessage(L"Payload damaged: the file ends before the cabinet does.");
+        return false;
+    }
+    if (checked && (headerBytes < kCabinetLengthEnd || CabinetLengthInHeader(cabinetHeader) != expected.cabinetBytes)) {
+        LogMessage(L"Payload damaged: the cabinet's header and its digest record differ in length.");
         return false;
     }
     if (checked && hash.Value() != expected.value) {

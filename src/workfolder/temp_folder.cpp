@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "log/format.h"
+#include "log/log.h"
 #include "platform/handles.h"
 #include "platform/syscalls.h"
 #include "platform/private_sa.h"
@@ -17,6 +18,11 @@ namespace kesto {
 namespace {
 
 constexpr DWORD kExpandBufferSize = 5000;
+
+// A child that has just ended, or a scanner that opens fresh files, may hold a
+// file for a moment: the deletion is tried again after each of these pauses
+// (750 ms in all) before what is left goes at the next restart.
+constexpr DWORD kDeletePausesMs[] = {50, 100, 200, 400};
 
 bool IsFolder(const std::wstring& path) {
     DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -145,26 +151,34 @@ BOOL CTempFolder::CreateNumbered() {
 
 CTempFolder::~CTempFolder() {
     if (deleteOnDestroy_ != 0 && !path_.empty() && Exists(path_)) {
-        // Links go first, each by itself: the shell's deletion may follow a
-        // link and delete what it points at (Wine empties and removes the
-        // target). While a link is left, the tree is only registered.
-        if (RemoveLinks(path_)) {
-            // SHFileOperationW takes a list of names ended by an empty one.
-            std::vector<wchar_t> list(path_.size() + 5, L'\0');
-            std::copy(path_.begin(), path_.end(), list.begin());
-            SHFILEOPSTRUCTW operation = {};
-            operation.hwnd = nullptr;
-            operation.wFunc = FO_DELETE;
-            operation.pFrom = list.data();
-            operation.pTo = nullptr;
-            operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_NOCOPYSECURITYATTRIBS;
-            g_sys.SHFileOperationW(&operation);
+        for (size_t pause = 0;; ++pause) {
+            Delete();
+            if (!Exists(path_) || pause == sizeof(kDeletePausesMs) / sizeof(kDeletePausesMs[0])) break;
+            g_sys.Sleep(kDeletePausesMs[pause]);
         }
         // Whatever could not be deleted now goes at the next restart; after a
         // full deletion nothing is left and nothing is registered.
+        if (Exists(path_)) LogMessage(L"TempFolder left for deletion at restart: %s.", path_.c_str());
         DeleteAtRestart();
     }
     path_.clear();
+}
+
+void CTempFolder::Delete() {
+    // Links go first, each by itself: the shell's deletion may follow a link
+    // and delete what it points at (Wine empties and removes the target).
+    // While a link is left, the tree is only registered.
+    if (!RemoveLinks(path_)) return;
+    // SHFileOperationW takes a list of names ended by an empty one.
+    std::vector<wchar_t> list(path_.size() + 5, L'\0');
+    std::copy(path_.begin(), path_.end(), list.begin());
+    SHFILEOPSTRUCTW operation = {};
+    operation.hwnd = nullptr;
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = list.data();
+    operation.pTo = nullptr;
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_NOCOPYSECURITYATTRIBS;
+    g_sys.SHFileOperationW(&operation);
 }
 
 void CTempFolder::DeleteAtRestart() {

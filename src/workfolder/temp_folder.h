@@ -7,8 +7,10 @@ namespace kesto {
 
 // Owns the work folder: a new numbered folder "QzEXFnnnn" under the temporary
 // path, deleted with everything in it on destruction, or a given folder that
-// is used (made if missing) and kept. Whatever the deletion leaves behind is
-// registered for deletion at the next restart. Links inside the folder are
+// is used (made if missing) and kept. A deletion that leaves something behind
+// (a file held for a moment) is tried again for under a second; whatever is
+// still left then is registered for deletion at the next restart, and that is
+// logged. Links inside the folder are
 // removed or registered themselves; what they point at is never touched.
 class CTempFolder {
 public:
@@ -25,6 +27,7 @@ public:
 private:
     BOOL CreateGiven(const wchar_t* folder);
     BOOL CreateNumbered();
+    void Delete();
     void DeleteAtRestart();
     static void DeleteTreeAtRestart(const std::wstring& folder);
 

@@ -626,9 +626,21 @@ TEST_F(LauncherRun, PackageWithADigestNeverExpandsChangedOrCutOffBytes) {
     renamed[name] = t::Complemented("R")[0];
     std::string whole = t::LauncherBytes(image, cabinet, true);
     std::string cutOff = whole.substr(0, whole.size() - 100);
+    // A record with one bit changed (in its magic, in its zero tail) is
+    // damage, not "no record"; so is one that covers less of the cabinet
+    // than the cabinet's header says, whatever its digest.
+    std::string magic = whole, tail = whole;
+    magic[image.size()] ^= 0x08;
+    tail[image.size() + 31] ^= 0x08;
+    const std::string marked = t::MarkerBytes() + t::Complemented(cabinet);
+    std::string partial = image + t::DigestRecord(cabinet.substr(0, 97)) + marked;
+    std::string empty = image + t::DigestRecord("") + marked;
+    const std::wstring gap = L"Payload damaged: the bytes before the marker are neither padding nor a digest record.";
+    const std::wstring length = L"Payload damaged: the cabinet's header and its digest record differ in length.";
     const std::pair<std::string, std::wstring> damages[] = {
         {renamed, L"Payload damaged: the cabinet does not match its digest."},
         {cutOff, L"Payload damaged: the file ends before the cabinet does."},
+        {magic, gap}, {tail, gap}, {partial, length}, {empty, length},
     };
     for (const auto& [bytes, cause] : damages) {
         NewLauncherName(scratch_.path());
@@ -641,9 +653,13 @@ TEST_F(LauncherRun, PackageWithADigestNeverExpandsChangedOrCutOffBytes) {
         EXPECT_FALSE(t::Exists(records_ + L"\\setup.bat.txt"));
     }
     // The same package whole, and signed after it was built (a certificate
-    // table behind the cabinet), runs.
+    // table behind the cabinet), runs; so does one without a record, behind
+    // zero padding.
     NewLauncherName(scratch_.path());
     ASSERT_TRUE(t::WriteBytes(launcher_, whole + std::string(1000, '\x5A')));
+    EXPECT_EQ(Run(L""), 7u);
+    NewLauncherName(scratch_.path());
+    ASSERT_TRUE(t::WriteBytes(launcher_, image + std::string(100, '\0') + marked));
     EXPECT_EQ(Run(L""), 7u);
 }
 

@@ -101,6 +101,8 @@ protected:
         stub.replace(0, 2, "MZ");
         stub[0x3C] = char(0x80);
         stub.replace(0x80, 4, std::string("PE\0\0", 4));
+        stub[0x86] = 1;                 // one section, whose data ends the file:
+        stub[0x98 + 17] = char(0x02);   // 512 bytes from offset 0
         Write(kStub, stub);
     }
     void TearDown() override { fs::remove_all(scratch_); }
@@ -509,10 +511,35 @@ TEST_F(PackTool, InspectAndExtractRefuseBrokenPackages) {
     };
     std::string damaged = bytes;
     damaged[bytes.size() - 50] ^= 0x55;  // in the last data block
+    // A record with one bit changed, or one that covers less of the cabinet
+    // than its header says (with the right digest of what it covers), is
+    // damage, never a package without a record.
+    const size_t record = bytes.find(Marker()) - kesto::kDigestRecordSize;
+    auto flipped = [&](size_t at) {
+        std::string changed = bytes;
+        changed[record + at] ^= 0x08;
+        return changed;
+    };
+    auto covering = [&](uint64_t cabinetBytes) {
+        std::string cabinet = bytes.substr(record + kesto::kDigestRecordSize + kesto::kMarkerLength, cabinetBytes);
+        kesto::Complement(reinterpret_cast<unsigned char*>(cabinet.data()), cabinet.size());
+        kesto::PayloadHash hash;
+        hash.Update(reinterpret_cast<const unsigned char*>(cabinet.data()), cabinet.size());
+        unsigned char written[kesto::kDigestRecordSize];
+        kesto::WriteDigestRecord({cabinetBytes, hash.Value()}, written);
+        std::string changed = bytes;
+        changed.replace(record, sizeof(written), reinterpret_cast<const char*>(written), sizeof(written));
+        return changed;
+    };
+    const char* const gap = "neither zero padding nor a digest record";
     const Case cases[] = {
         {"no-marker.exe", Read(kStub) + std::string(5000, 'x'), "no payload marker"},
         {"truncated.exe", bytes.substr(0, bytes.size() - 100), "truncated"},
         {"damaged.exe", damaged, "damaged cabinet"},
+        {"record-magic.exe", flipped(0), gap},
+        {"record-tail.exe", flipped(kesto::kDigestRecordSize - 1), gap},
+        {"record-short.exe", covering(97), "the digest record 97"},
+        {"record-empty.exe", covering(0), "the digest record 0"},
     };
     for (const Case& broken : cases) {
         Write(scratch_ / broken.name, broken.bytes);

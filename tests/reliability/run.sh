@@ -46,8 +46,11 @@ started=$(date +%s)
 status=0
 # Wine's console output ends its lines in CR LF.
 "$x64/wine-run" "$program" 2>&1 | sed -u 's/\r$//' | tee "$out/reliability.log" |
-  grep --line-buffered -E '^(figure:|\[ *(OK|FAILED|SKIPPED|RUN) +\] Reliability)' || true
+  grep --line-buffered -E '^(figure:|work folders left behind:|\[ *(OK|FAILED|SKIPPED|RUN) +\] Reliability)' || true
 grep -q '^\[  PASSED  \]' "$out/reliability.log" && ! grep -q '^\[  FAILED  \]' "$out/reliability.log" || status=1
+# Work folders the runs left under their temporary paths: none may be left.
+left=$(sed -n 's/^work folders left behind: //p' "$out/reliability.log" | tail -n1)
+[ "${left:-unknown}" = 0 ] || status=1
 took=$(( $(date +%s) - started ))
 
 # One row a test: its figure line, how long it took and its result.
@@ -63,6 +66,8 @@ machine="$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | s
          result = $0; sub(/^\[ */, "", result); sub(/ *\].*/, "", result)
          ms = $0; sub(/.*\(/, "", ms); sub(/ ms\).*/, "", ms)
          printf "| %s | %s | %d s | %s |\n", name, figure, ms / 1000, result; name = "" }' "$out/reliability.log"
+  echo
+  echo "Work folders left behind under the temporary paths, over all runs: ${left:-unknown}."
   echo
   echo "Counts: KESTO_SOAK_RUNS=$KESTO_SOAK_RUNS KESTO_CONCURRENT_ROUNDS=$KESTO_CONCURRENT_ROUNDS" \
        "KESTO_AT_ONCE_ROUNDS=$KESTO_AT_ONCE_ROUNDS KESTO_DAMAGED_RUNS=$KESTO_DAMAGED_RUNS" \

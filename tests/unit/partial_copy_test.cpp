@@ -74,7 +74,8 @@ TEST_F(PartialCopyTest, PayloadIsEverythingBehindTheMarkerComplemented) {
 TEST_F(PartialCopyTest, PayloadWithADigestIsCheckedAsItIsCopied) {
     // The record and the marker wherever the blocks cut them; a signature
     // behind the cabinet is copied but not covered by the digest.
-    const std::string cabinet = "MSCF" + AllByteValues(3 * kBlock + 123);
+    std::string cabinet = "MSCF" + AllByteValues(3 * kBlock + 123);
+    for (size_t i = 0; i < 4; ++i) cabinet[8 + i] = char(cabinet.size() >> (8 * i));  // the header's length
     const std::string certificate = AllByteValues(700);
     const std::wstring log = folder_ / L"copy-sfxlog.log";
     for (size_t image : {size_t(0), size_t(kBlock - 20), size_t(kBlock - 42), size_t(2 * kBlock - 1)}) {

@@ -193,9 +193,22 @@ TEST_F(PowerRequestRun, NoRequestFileNoRequest) {
     EXPECT_TRUE(g_recorder.shutdowns.empty());
 }
 
-TEST_F(PowerRequestRun, ExtractOnlyFolderKeepsItsRequestFileAndActsOnItEachRun) {
+TEST_F(PowerRequestRun, ExtractOnlyActsOnlyOnTheRequestItsCabinetBrings) {
+    // A request file that was in the folder before the run (left by anyone
+    // who may write there, or by an earlier package) is no request of this
+    // package: no call, and the file stays as it was.
     ScratchFolder target(L"power-extract");
     ASSERT_TRUE(test::WriteText(target / L"indicatereboot.dat", "x"));
+    EXPECT_EQ(Run(L"", L"/ExtractOnlyMode:" + target.path()), 0u);
+    EXPECT_TRUE(g_recorder.shutdowns.empty());
+    EXPECT_EQ(test::ReadBytes(target / L"indicatereboot.dat"), "x");
+    EXPECT_TRUE(test::Exists(target / L"setup.bat"));  // expanded, never run
+
+    // One that the cabinet brings is acted on, in each run into the folder,
+    // also when the previous run left it there.
+    std::string cabinet = test::ReadBytes(test::TestData(L"power-reboot.cab"));
+    ASSERT_FALSE(cabinet.empty());
+    ASSERT_TRUE(test::WriteBytes(launcher_, test::LauncherBytes(std::string(64, '\0'), cabinet)));
     for (int run = 0; run < 2; ++run) {
         g_recorder.shutdowns.clear();
         EXPECT_EQ(Run(L"", L"/ExtractOnlyMode:" + target.path()), 0u);
@@ -203,7 +216,6 @@ TEST_F(PowerRequestRun, ExtractOnlyFolderKeepsItsRequestFileAndActsOnItEachRun) 
         EXPECT_EQ(g_recorder.shutdowns[0].flags, UINT(EWX_REBOOT));
         EXPECT_TRUE(g_recorder.shutdowns[0].workFolderExisted);
         EXPECT_TRUE(test::Exists(target / L"indicatereboot.dat"));
-        EXPECT_TRUE(test::Exists(target / L"setup.bat"));  // expanded, never run
     }
 }
 

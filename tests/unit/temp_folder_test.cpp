@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "in_process.h"
+#include "log/log.h"
 #include "platform/handles.h"
 #include "platform/syscalls.h"
 #include "platform/private_sa.h"
@@ -450,6 +451,64 @@ TEST_F(TempFolderRestart, FolderLinkIsRegisteredItselfAndItsTargetIsUntouched) {
     EXPECT_EQ(registrations.Under(outside.path()), std::vector<std::wstring>{});
     // A link that could not be removed is registered itself, with the rest.
     if (test::Exists(work)) ExpectLeftoversRegistered(work, registered);
+}
+
+// The pauses between deletion attempts go through the table: counted here,
+// and the file's holder lets go of it after the pause named.
+struct HeldFile {
+    UniqueFile holder;
+    size_t releaseAfter = 0;  // 0: held throughout
+    std::vector<DWORD> pauses;
+};
+HeldFile g_held;
+
+VOID WINAPI CountPause(DWORD milliseconds) {
+    g_held.pauses.push_back(milliseconds);
+    if (g_held.pauses.size() == g_held.releaseAfter) g_held.holder.reset();
+}
+
+TEST_F(TempFolderRestart, FileHeldForAMomentIsWaitedForWithinABoundBeforeTheRestartFallbackIsLogged) {
+    test::ScratchFolder logs(L"tf-log");
+    const std::wstring log = logs / L"run-sfxlog.log";
+    g_sys.Sleep = CountPause;
+    for (size_t releaseAfter : {size_t(2), size_t(0)}) {
+        SCOPED_TRACE(releaseAfter);
+        Registrations registrations;
+        g_held.pauses.clear();
+        g_held.releaseAfter = releaseAfter;
+        std::wstring work;
+        LogOpen(log);
+        {
+            CTempFolder folder;
+            ASSERT_EQ(folder.Create(1, nullptr), 1);
+            work = folder.Path();
+            ASSERT_TRUE(test::MakeFolders(work + L"\\sub"));
+            ASSERT_TRUE(test::WriteText(work + L"\\sub\\held.txt", "x"));
+            // Without delete sharing the file cannot be deleted while it is open.
+            g_held.holder.reset(::CreateFileW((work + L"\\sub\\held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                              nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(g_held.holder.valid());
+        }
+        LogClose();
+        DWORD waited = 0;
+        for (DWORD pause : g_held.pauses) waited += pause;
+        EXPECT_LE(waited, 1000u);  // what the launcher asked to wait, not a measured time
+        std::vector<std::wstring> messages = test::LogMessages(log);
+        ::DeleteFileW(log.c_str());
+        if (releaseAfter != 0) {
+            EXPECT_EQ(g_held.pauses.size(), releaseAfter);
+            EXPECT_FALSE(test::Exists(work));
+            EXPECT_EQ(registrations.Under(temp_.path()), std::vector<std::wstring>{});
+            EXPECT_EQ(messages.size(), 1u);  // "LOG mode (...)." only
+        } else {
+            g_held.holder.reset();
+            EXPECT_GE(g_held.pauses.size(), 3u);
+            EXPECT_EQ(registrations.Under(temp_.path()).back(), work);
+            ASSERT_EQ(messages.size(), 2u);
+            EXPECT_EQ(messages[1], L"TempFolder left for deletion at restart: " + work + L".");
+            test::RemoveTree(work);
+        }
+    }
 }
 
 }  // namespace

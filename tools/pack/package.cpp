@@ -214,6 +214,15 @@ std::string ReadLayout(ByteSource& file, PackageLayout& layout) {
     AssembleMarker(marker);
     MarkerScan scan(marker);
     std::vector<unsigned char> block(1 << 16);
+    // The stub's headers: where its image ends, and a signature's place.
+    const size_t headerBytes = size_t(std::min<uint64_t>(layout.fileSize, block.size()));
+    PeHeaders pe;
+    if (file.Read(0, block.data(), headerBytes) && ReadPeHeaders(block.data(), headerBytes, pe)) {
+        layout.stubImageSize = pe.imageEnd;
+        layout.signatureOffset = pe.certificateOffset;
+        layout.signatureSize = pe.certificateSize;
+        scan.SetStubEnd(StubEnd(pe));
+    }
     for (uint64_t offset = 0; offset < layout.fileSize && !scan.Found();) {
         size_t count = size_t(std::min<uint64_t>(block.size(), layout.fileSize - offset));
         if (!file.Read(offset, block.data(), count)) return "cannot be read";
@@ -223,16 +232,10 @@ std::string ReadLayout(ByteSource& file, PackageLayout& layout) {
     }
     if (!scan.Found()) return "no payload marker; not a launcher file";
     layout.markerOffset = layout.payloadOffset - kMarkerLength;
-    layout.hasDigest = ReadDigestRecord(scan.BytesBeforeMarker(), layout.digest);
-
-    // The stub's headers: where its image ends, and a signature's place.
-    const size_t headerBytes = size_t(std::min<uint64_t>(layout.markerOffset, block.size()));
-    PeHeaders pe;
-    if (file.Read(0, block.data(), headerBytes) && ReadPeHeaders(block.data(), headerBytes, pe)) {
-        layout.stubImageSize = pe.imageEnd;
-        layout.signatureOffset = pe.certificateOffset;
-        layout.signatureSize = pe.certificateSize;
-    }
+    const RecordRead record = ReadRecordBeforeMarker(scan, layout.digest);
+    if (record == RecordRead::kDamaged)
+        return "damaged: the bytes between the stub and the marker are neither zero padding nor a digest record";
+    layout.hasDigest = record == RecordRead::kRecord;
     return std::string();
 }
 
@@ -287,12 +290,11 @@ std::string ReadPackage(ByteSource& file, PackageLayout& layout, CabinetTable& t
     if (!problem.empty()) return problem;
     PayloadSource cabinet(file, layout.payloadOffset);
     const uint64_t available = cabinet.Size();
-    unsigned char header[12];
+    unsigned char header[kCabinetLengthEnd];
     if (!cabinet.Read(0, header, sizeof(header)))
         return "truncated: " + std::to_string(available) + " bytes follow the marker, too few for a cabinet";
     if (!std::equal(header, header + 4, "MSCF")) return "the payload is not a cabinet";
-    const uint64_t cabinetBytes = uint64_t(header[8]) | uint64_t(header[9]) << 8 | uint64_t(header[10]) << 16 |
-                                  uint64_t(header[11]) << 24;
+    const uint64_t cabinetBytes = CabinetLengthInHeader(header);
     if (cabinetBytes > available)
         return "truncated: the cabinet's header says " + std::to_string(cabinetBytes) + " bytes, " +
                std::to_string(available) + " follow the marker";
