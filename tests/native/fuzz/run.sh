@@ -10,7 +10,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/../../.." && pwd)
 fuzz=$top/build/fuzz
 seconds=${1:-60}
-targets=(marker_scan_fuzz option_match_fuzz format_fuzz package_read_fuzz)
+targets=(marker_scan_fuzz option_match_fuzz format_fuzz package_read_fuzz identity_read_fuzz)
 results=$fuzz/fuzz-results.md
 mkdir -p "$fuzz/artifacts"
 
