@@ -435,7 +435,7 @@ build_image() {
 build_runexit() {
   local src=$project/tests/support/runexit.cpp out=$dir/runexit.exe
   if [ ! -f "$out" ] || [ "$src" -nt "$out" ]; then
-    i686-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -s -static -municode -o "$out.$$" "$src" \
+    i686-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -s -static -municode -I"$project/src" -o "$out.$$" "$src" \
       || die "cannot build runexit.exe"
     mv "$out.$$" "$out"
   fi
