@@ -10,8 +10,8 @@
 #include <iterator>
 #include <string>
 
-#include "launcher_file.h"
-#include "pe_resources.h"
+#include "identity/pe_resources.h"
+#include "package/launcher_file.h"
 #include "payload/package_format.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "cabinet_reader.h"
-#include "package.h"
+#include "cabinet/cabinet_reader.h"
+#include "package/read_package.h"
 #include "payload/package_format.h"
 
 namespace {

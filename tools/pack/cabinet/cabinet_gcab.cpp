@@ -15,7 +15,7 @@
 #include <vector>
 #include <sys/stat.h>
 
-#include "cabinet.h"
+#include "cabinet/cabinet.h"
 #include "payload/package_format.h"
 
 namespace {

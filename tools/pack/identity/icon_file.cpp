@@ -1,4 +1,4 @@
-#include "icon_file.h"
+#include "identity/icon_file.h"
 
 #include <cstring>
 

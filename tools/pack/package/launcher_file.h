@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cabinet.h"
-#include "cabinet_reader.h"
+#include "cabinet/cabinet.h"
+#include "cabinet/cabinet_reader.h"
 
 namespace kesto::pack {
 

@@ -1,4 +1,4 @@
-#include "version_info.h"
+#include "identity/version_info.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "pe_resources.h"
+#include "identity/pe_resources.h"
 
 #include <algorithm>
 #include <cstring>

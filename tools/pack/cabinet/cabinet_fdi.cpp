@@ -16,7 +16,7 @@
 #include <filesystem>
 #include <random>
 
-#include "cabinet.h"
+#include "cabinet/cabinet.h"
 #include "host.h"
 #include "payload/package_format.h"
 

@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "icon_file.h"
-#include "version_info.h"
+#include "identity/icon_file.h"
+#include "identity/version_info.h"
 
 namespace kesto::pack {
 

@@ -3,7 +3,7 @@
 // when there is none; then its exit code, its log and its work folder are
 // shown. One try at a time per prefix (a lock beside it): each run ends the
 // prefix's processes, the desktop with them, before its display goes.
-#include "try_package.h"
+#include "commands/try_package.h"
 
 #include <cstdio>
 
@@ -25,11 +25,11 @@
 #include <iterator>
 #include <map>
 
-#include "cabinet_reader.h"
+#include "cabinet/cabinet_reader.h"
 #include "host.h"
-#include "launcher_file.h"
 #include "names.h"
-#include "package.h"
+#include "package/launcher_file.h"
+#include "package/read_package.h"
 
 extern char** environ;
 #endif

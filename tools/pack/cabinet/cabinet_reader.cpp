@@ -1,4 +1,4 @@
-#include "cabinet_reader.h"
+#include "cabinet/cabinet_reader.h"
 
 #include <zlib.h>
 
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "cabinet.h"
+#include "cabinet/cabinet.h"
 #include "payload/package_format.h"
 
 namespace kesto::pack {
@@ -20,8 +20,8 @@ constexpr size_t kHeaderBytes = CabinetFormat::kHeader;
 constexpr size_t kFolderBytes = CabinetFormat::kFolder;
 constexpr size_t kFileEntryBytes = CabinetFormat::kFileEntry;
 constexpr size_t kBlockHeaderBytes = CabinetFormat::kBlockHeader;
-constexpr size_t kNameBytes = 256;      // with its terminating zero
-constexpr size_t kBlockData = 32768;    // uncompressed bytes in one data block at most
+constexpr size_t kNameBytes = CabinetLimits::kNameBytes + 1;  // with its terminating zero
+constexpr size_t kBlockData = CabinetLimits::kBlock;           // uncompressed bytes in one data block at most
 constexpr uint16_t kPreviousCabinet = 1, kNextCabinet = 2, kReserve = 4;
 constexpr uint16_t kContinuedFolders = 0xFFFD;  // iFolder values of files spanning cabinets
 constexpr uint16_t kNameIsUtf8 = 0x80;
@@ -115,15 +115,15 @@ std::string CompressionName(unsigned type) {
     return type < 4 ? names[type] : "compression " + std::to_string(type);
 }
 
-std::string ReadCabinetTable(ByteSource& cabinet, CabinetTable& table) {
+CabinetProblem ReadCabinetTable(ByteSource& cabinet, CabinetTable& table) {
     table = CabinetTable();
     unsigned char header[kHeaderBytes + 4];
-    if (!cabinet.Read(0, header, kHeaderBytes)) return "too short for a cabinet's header";
-    if (!std::equal(header, header + 4, "MSCF")) return "not a cabinet";
+    if (!cabinet.Read(0, header, kHeaderBytes)) return {CabinetProblem::kNotACabinet, "too short for a cabinet's header"};
+    if (!std::equal(header, header + 4, "MSCF")) return {CabinetProblem::kNotACabinet, "not a cabinet"};
     table.cabinetBytes = Le32(header + 8);
     if (table.cabinetBytes > cabinet.Size())
-        return "truncated: the cabinet's header says " + Number(table.cabinetBytes) + " bytes, " +
-               Number(cabinet.Size()) + " are there";
+        return {CabinetProblem::kTruncated, "truncated: the cabinet's header says " + Number(table.cabinetBytes) +
+                                                " bytes, " + Number(cabinet.Size()) + " are there"};
     // From here on nothing is read beyond the cabinet's own length.
     const uint64_t end = table.cabinetBytes;
     auto within = [end](uint64_t offset, uint64_t size) { return offset <= end && size <= end - offset; };
@@ -136,7 +136,7 @@ std::string ReadCabinetTable(ByteSource& cabinet, CabinetTable& table) {
     uint64_t offset = kHeaderBytes;
     unsigned folderReserve = 0;
     if ((flags & kReserve) != 0) {
-        if (!read(offset, header + kHeaderBytes, 4)) return "truncated header";
+        if (!read(offset, header + kHeaderBytes, 4)) return {CabinetProblem::kTruncated, "truncated header"};
         folderReserve = header[kHeaderBytes + 2];
         table.blockReserve = header[kHeaderBytes + 3];
         offset += 4 + Le16(header + kHeaderBytes);

@@ -1,4 +1,4 @@
-#include "package_identity.h"
+#include "identity/package_identity.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -6,7 +6,7 @@
 #include <iterator>
 #include <map>
 
-#include "launcher_file.h"
+#include "package/launcher_file.h"
 
 namespace kesto::pack {
 

@@ -1,4 +1,4 @@
-#include "launcher_file.h"
+#include "package/launcher_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,12 +9,12 @@
 #include <random>
 #include <vector>
 
-#include "cabinet_reader.h"
+#include "cabinet/cabinet_reader.h"
 #include "host.h"
-#include "package.h"
-#include "pe_resources.h"
-#include "progress.h"
+#include "identity/pe_resources.h"
+#include "package/read_package.h"
 #include "payload/package_format.h"
+#include "progress.h"
 
 namespace kesto::pack {
 
@@ -180,7 +180,7 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
         FileSource written(file.path());
         ChecksumSource source(written, payloadOffset, image != nullptr ? &checksum : nullptr);
         PayloadSource cabinet(source, payloadOffset);
-        problem = ReadCabinetTable(cabinet, table);
+        problem = ReadCabinetTable(cabinet, table).message;
         HashingSource hashing(cabinet);
         // The tables before the first block, so that the blocks' reads go on from there.
         uint64_t firstBlock = cabinetBytes;
@@ -233,9 +233,9 @@ std::string CopyCabinetIn(const std::string& cabinetPath, const Payload& payload
         FileSource source(cabinetPath);
         if (!source.Open()) return "cannot read the cabinet " + cabinetPath + ": " + source.Reason();
         CabinetTable table;
-        const std::string problem = ReadCabinetTable(source, table);
-        if (problem == "not a cabinet" || problem.compare(0, 9, "too short") == 0) return cabinetPath + " is not a cabinet";
-        if (!problem.empty()) return cabinetPath + ": damaged cabinet: " + problem;
+        const CabinetProblem problem = ReadCabinetTable(source, table);
+        if (problem.kind == CabinetProblem::kNotACabinet) return cabinetPath + " is not a cabinet";
+        if (problem) return cabinetPath + ": damaged cabinet: " + problem.message;
     }
     errno = 0;
     std::ifstream in(fs::u8path(cabinetPath), std::ios::binary);
