@@ -1,11 +1,8 @@
 #include "commands/build.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -26,15 +23,6 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string DefaultStub(std::string& searched) { return InstalledFile("x86", "kesto.exe", searched); }
-
-// The bytes of a file; reason gets why it cannot be read.
-std::string ReadWhole(const std::string& path, bool& ok, std::string& reason) {
-    errno = 0;
-    std::ifstream in(fs::u8path(path), std::ios::binary);
-    ok = bool(in);
-    if (!ok) reason = errno != 0 ? ErrnoText() : "cannot be opened";
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // Why required is not the entry that certainly runs, or an empty string.
 std::string EntryProblem(const EntryPrediction& prediction, const std::string& required) {
@@ -100,30 +88,31 @@ int Build(const BuildOptions& options) {
         if (!input.empty()) inputs.push_back(input);
     std::string among = OutAmongSources(options.out, inputs);
     if (!among.empty()) return UsageError(among, "build");
-    bool readable = false;
+    // The stub is read and scanned for the marker here, once.
+    StubImage stub;
     std::string reason;
-    std::string stub = ReadWhole(stubPath, readable, reason);
-    if (!readable) return Fail(stubPath + ": cannot read the stub: " + reason);
+    if (!ReadStub(stubPath, stub, reason)) return Fail(stubPath + ": cannot read the stub: " + reason);
     std::string stubProblem = CheckStubImage(stub);
     if (!stubProblem.empty()) return Fail(stubPath + ": " + stubProblem);
-    if (StubIsSigned(stub) && options.identity.Given())
+    if (StubIsSigned(stub.bytes) && options.identity.Given())
         return Fail(stubPath + " is signed: --icon, --version and --info change its image, and its signature would no "
                     "longer hold; take an unsigned stub and sign the package after building");
-    if (StubIsSigned(stub))
+    if (StubIsSigned(stub.bytes))
         Warn(stubPath + " is signed: its signature does not cover the package; sign the package after building");
-    std::string branded;
-    if (options.identity.Given()) {
-        std::string problem = BrandImage(stub, stubPath, options.identity, out.filename().u8string(), branded);
+    const bool branding = options.identity.Given();
+    StubImage branded;
+    if (branding) {
+        std::string problem = BrandImage(stub, options.identity, out.filename().u8string(), branded);
         if (!problem.empty()) return Fail(options.out + " not written: " + problem);
     }
-    const std::string* image = options.identity.Given() ? &branded : nullptr;
+    const StubImage& image = branding ? branded : stub;
 
     WrittenPackage written;
     const bool align = !options.unaligned;
     if (!options.cabinet.empty()) {  // a ready cabinet: laid out as it is
         std::string problem = WriteLauncherFile(
-            stubPath, options.out, align,
-            [&](const Payload& payload) { return CopyCabinetIn(options.cabinet, payload); }, nullptr, written, image);
+            image, options.out, align,
+            [&](const Payload& payload) { return CopyCabinetIn(options.cabinet, payload); }, nullptr, written, branding);
         if (!problem.empty()) return Fail(problem);
         PrintSummary(options.out, written);
         return 0;
@@ -159,12 +148,12 @@ int Build(const BuildOptions& options) {
     std::vector<CabinetMember> expected;
     for (const CabinetInput& file : collected.files) expected.push_back({file.name, uint32_t(file.size)});
     std::string problem = WriteLauncherFile(
-        stubPath, options.out, align,
+        image, options.out, align,
         [&](const Payload& payload) {
             Progress progress("packing", total);
             return WriteCabinet(payload, collected.files, compress, [&](uint64_t bytes) { progress.Add(bytes); });
         },
-        &expected, written, image);
+        &expected, written, branding);
     if (!problem.empty()) return Fail(problem);
     PrintSummary(options.out, written);
     return 0;

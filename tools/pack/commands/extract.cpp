@@ -109,7 +109,7 @@ public:
             chain_.push_back(std::move(child));
             names_.push_back(parts[i]);
         }
-        file_.reset(new OutputFile);
+        file_ = std::make_unique<OutputFile>();
         return Failed((chain_.empty() ? top_ : chain_.back()).MakeFile(name, *file_));
     }
     std::string Write(const unsigned char* bytes, size_t size) override {

@@ -25,7 +25,7 @@ namespace {
 class Sha256Sink : public EntrySink {
 public:
     std::string Begin(const CabinetEntry&) override {
-        hash_.reset(new Sha256);
+        hash_ = std::make_unique<Sha256>();
         return std::string();
     }
     std::string Write(const unsigned char* bytes, size_t size) override {
