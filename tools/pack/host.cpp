@@ -147,15 +147,6 @@ struct OutputFile::State {
     UniqueFile handle;
 };
 
-Folder::Folder() : state_(std::make_unique<State>()) {}
-Folder::~Folder() = default;
-Folder::Folder(Folder&&) noexcept = default;
-Folder& Folder::operator=(Folder&&) noexcept = default;
-OutputFile::OutputFile() : state_(std::make_unique<State>()) {}
-OutputFile::~OutputFile() = default;
-void Folder::Close() { state_ = std::make_unique<State>(); }
-std::string Folder::Named(const std::string& name) const { return path_ + kSeparator + name; }
-
 std::string Folder::Open(const std::string& path) {
     Close();
     path_ = path;
@@ -391,15 +382,6 @@ constexpr char kSeparator = '/';
 std::string OpenFailure() { return errno == ELOOP ? "a link; extract follows no link" : ErrnoText(); }
 }  // namespace
 
-Folder::Folder() : state_(std::make_unique<State>()) {}
-Folder::~Folder() = default;
-Folder::Folder(Folder&&) noexcept = default;
-Folder& Folder::operator=(Folder&&) noexcept = default;
-OutputFile::OutputFile() : state_(std::make_unique<State>()) {}
-OutputFile::~OutputFile() = default;
-void Folder::Close() { state_ = std::make_unique<State>(); }
-std::string Folder::Named(const std::string& name) const { return path_ + kSeparator + name; }
-
 std::string Folder::Open(const std::string& path) {
     Close();
     path_ = path;
@@ -493,5 +475,15 @@ std::string OutputFile::Finish(int64_t time) {
 }
 
 #endif
+
+// The same on both, over each one's State and kSeparator.
+Folder::Folder() : state_(std::make_unique<State>()) {}
+Folder::~Folder() = default;
+Folder::Folder(Folder&&) noexcept = default;
+Folder& Folder::operator=(Folder&&) noexcept = default;
+OutputFile::OutputFile() : state_(std::make_unique<State>()) {}
+OutputFile::~OutputFile() = default;
+void Folder::Close() { state_ = std::make_unique<State>(); }
+std::string Folder::Named(const std::string& name) const { return path_ + kSeparator + name; }
 
 }  // namespace kesto::pack
