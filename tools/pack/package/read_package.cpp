@@ -1,19 +1,13 @@
 #include "package/read_package.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <vector>
 
 #include "names.h"
 #include "payload/package_format.h"
 
 namespace kesto::pack {
-
-namespace fs = std::filesystem;
 
 std::string ReadLayout(ByteSource& file, PackageLayout& layout) {
     layout = PackageLayout();
