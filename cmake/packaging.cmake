@@ -12,8 +12,8 @@
 #                                     binaries contain (cmake/copyright, DEP-5)
 #   share/doc/kesto/BUILDINFO         the commit and toolchain (releases only)
 #   lib/cmake/Kesto/                  the CMake package: find_package(Kesto)
-# The packer finds its default stub from its own place (DefaultStub() in
-# tools/pack/kesto_pack.cpp), so these paths are fixed, not GNUInstallDirs.
+# The packer finds its default stub from its own place (InstalledFile() in
+# tools/pack/commands/shared.cpp), so these paths are fixed, not GNUInstallDirs.
 if(NOT TARGET kesto-pack)
   return()  # the x86 build makes only the release stub
 endif()

@@ -2,6 +2,7 @@
 
 #include "launcher/run_state.h"
 #include "platform/module_path.h"
+#include "platform/private_sa.h"
 #include "platform/syscalls.h"
 
 namespace kesto {
@@ -10,11 +11,6 @@ namespace {
 constexpr DWORD kSidBlockSize = SECURITY_MAX_SID_SIZE;  // 68 bytes
 constexpr DWORD kAccessMask = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | DELETE;
 constexpr BYTE kAceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-
-bool MakeSid(WELL_KNOWN_SID_TYPE type, PSID block) {
-    DWORD size = kSidBlockSize;
-    return g_sys.CreateWellKnownSid(type, nullptr, block, &size) != FALSE;
-}
 
 void FreeBlock(void* block) {
     if (block != nullptr) g_sys.LocalFree(block);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "payload/little_endian.h"
+
 #define XXH_INLINE_ALL
 #define XXH_NO_XXH3  // only XXH64 is used: keeps the launcher small
 #include <xxhash.h>
@@ -11,16 +13,6 @@ namespace kesto {
 namespace {
 
 constexpr unsigned char kDigestMagic[8] = {'X', 'X', 'H', '6', '4', 'S', 'U', 'M'};
-
-uint64_t ReadLe(const unsigned char* bytes, size_t count) {
-    uint64_t value = 0;
-    for (size_t i = count; i-- > 0;) value = value << 8 | bytes[i];
-    return value;
-}
-
-void WriteLe(unsigned char* bytes, uint64_t value, size_t count) {
-    for (size_t i = 0; i < count; ++i, value >>= 8) bytes[i] = static_cast<unsigned char>(value);
-}
 
 void ComplementWord(unsigned char* at) {
     uintptr_t word;

@@ -5,13 +5,10 @@
 
 namespace kesto {
 
-namespace {
-
-bool MakeSid(WELL_KNOWN_SID_TYPE type, DWORD* block) {
+bool MakeSid(WELL_KNOWN_SID_TYPE type, PSID block) {
     DWORD size = SECURITY_MAX_SID_SIZE;
     return g_sys.CreateWellKnownSid(type, nullptr, block, &size) != FALSE;
 }
-}  // namespace
 
 CPrivateSA::CPrivateSA() {
     ZeroMemory(&descriptor_, sizeof(descriptor_));

@@ -3,6 +3,9 @@
 
 namespace kesto {
 
+// Writes a well-known SID into block, SECURITY_MAX_SID_SIZE bytes.
+bool MakeSid(WELL_KNOWN_SID_TYPE type, PSID block);
+
 // Security attributes that make a new folder or file private to the
 // launcher: full control for the local system account, the Administrators
 // and the launcher's own user (the user of its process token), and nothing

@@ -10,8 +10,8 @@
 #include <iterator>
 #include <string>
 
-#include "launcher_file.h"
-#include "pe_resources.h"
+#include "identity/pe_resources.h"
+#include "package/launcher_file.h"
 #include "payload/package_format.h"
 
 namespace {
@@ -68,11 +68,10 @@ protected:
     void TearDown() override { fs::remove_all(folder_); }
 
     std::string Pack(const std::string& stub, bool align, std::string* problem = nullptr) {
-        Write(folder_ / "stub", stub);
         const std::string cab = (folder_ / "cab").string();
         kesto::pack::WrittenPackage written;
         std::string result = kesto::pack::WriteLauncherFile(
-            (folder_ / "stub").string(), (folder_ / "out").string(), align,
+            kesto::pack::ScanStub((folder_ / "stub").string(), stub), (folder_ / "out").string(), align,
             [&](const kesto::pack::Payload& payload) { return kesto::pack::CopyCabinetIn(cab, payload); }, nullptr,
             written);
         if (problem != nullptr) *problem = result;

@@ -21,12 +21,14 @@
 #include <string>
 #include <vector>
 
-#include "cabinet.h"
-#include "cabinet_reader.h"
-#include "launcher_file.h"
+#include "cabinet/cabinet.h"
+#include "cabinet/cabinet_reader.h"
 #include "names.h"
-#include "package.h"
+#include "package/launcher_file.h"
+#include "package/read_package.h"
 #include "payload/package_format.h"
+#include "progress.h"
+#include "sources/collect.h"
 
 namespace {
 

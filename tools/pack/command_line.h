@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "package_identity.h"
-#include "try_package.h"
+#include "commands/try_package.h"
+#include "identity/package_identity.h"
 
 namespace kesto::pack {
 

@@ -3,6 +3,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <bcrypt.h>
+
+#include "platform/handles.h"
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -24,6 +26,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <utility>
 
 namespace kesto::pack {
 
@@ -84,7 +88,7 @@ BCRYPT_ALG_HANDLE Sha256Provider() {
 }  // namespace
 
 // A hash that CNG cannot make has no digest: Hex() is empty.
-Sha256::Sha256() : state_(new State) {
+Sha256::Sha256() : state_(std::make_unique<State>()) {
     if (Sha256Provider() != nullptr) ::BCryptCreateHash(Sha256Provider(), &state_->hash, nullptr, 0, nullptr, 0, 0);
 }
 Sha256::~Sha256() {
@@ -133,55 +137,22 @@ std::string LastErrorText() {
 
 std::wstring Wide(const std::string& utf8) { return std::filesystem::u8path(utf8).wstring(); }
 
-class Handle {
-public:
-    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-    ~Handle() {
-        if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return handle_; }
-    HANDLE release() {
-        HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return handle;
-    }
-
-private:
-    HANDLE handle_;
-};
 }  // namespace
 
 struct Folder::State {
-    HANDLE handle = INVALID_HANDLE_VALUE;
+    UniqueFile handle;
     std::wstring path;  // the final path of the folder held
-    ~State() {
-        if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
-    }
 };
 struct OutputFile::State {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    ~State() {
-        if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
-    }
+    UniqueFile handle;
 };
-
-Folder::Folder() : state_(new State) {}
-Folder::~Folder() = default;
-Folder::Folder(Folder&&) noexcept = default;
-Folder& Folder::operator=(Folder&&) noexcept = default;
-OutputFile::OutputFile() : state_(new State) {}
-OutputFile::~OutputFile() = default;
-void Folder::Close() { state_.reset(new State); }
-std::string Folder::Named(const std::string& name) const { return path_ + kSeparator + name; }
 
 std::string Folder::Open(const std::string& path) {
     Close();
     path_ = path;
-    Handle folder(::CreateFileW(Wide(path).c_str(), GENERIC_READ, kHeldShare, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (folder.get() == INVALID_HANDLE_VALUE) return path + ": " + LastErrorText();
+    UniqueFile folder(::CreateFileW(Wide(path).c_str(), GENERIC_READ, kHeldShare, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder.valid()) return path + ": " + LastErrorText();
     // Below it, names go through the folder's final path, not through the
     // links or junctions that the path given may hold.
     std::wstring final(32768, L'\0');
@@ -189,7 +160,7 @@ std::string Folder::Open(const std::string& path) {
     if (length == 0 || length >= final.size()) return path + ": " + LastErrorText();
     final.resize(length);
     state_->path = final;
-    state_->handle = folder.release();
+    state_->handle = std::move(folder);
     return std::string();
 }
 
@@ -205,16 +176,16 @@ std::string Folder::OpenChild(const std::string& name, Folder& child) const {
     child.Close();
     child.path_ = Named(name);
     const std::wstring path = state_->path + L"\\" + Wide(name);
-    Handle folder(::CreateFileW(path.c_str(), GENERIC_READ, kHeldShare, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (folder.get() == INVALID_HANDLE_VALUE) return child.path_ + ": " + LastErrorText();
+    UniqueFile folder(::CreateFileW(path.c_str(), GENERIC_READ, kHeldShare, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder.valid()) return child.path_ + ": " + LastErrorText();
     BY_HANDLE_FILE_INFORMATION information;
     if (!::GetFileInformationByHandle(folder.get(), &information)) return child.path_ + ": " + LastErrorText();
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         return child.path_ + ": a link or junction; extract follows none";
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return child.path_ + ": not a folder";
     child.state_->path = path;
-    child.state_->handle = folder.release();
+    child.state_->handle = std::move(folder);
     return std::string();
 }
 
@@ -226,21 +197,20 @@ std::string Folder::MakeChild(const std::string& name, Folder& child) const {
 
 std::string Folder::MakeFile(const std::string& name, OutputFile& file) const {
     file.path_ = Named(name);
-    file.state_->handle = ::CreateFileW((state_->path + L"\\" + Wide(name)).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    return file.state_->handle != INVALID_HANDLE_VALUE ? std::string() : "cannot write " + file.path_ + ": " + LastErrorText();
+    file.state_->handle.reset(::CreateFileW((state_->path + L"\\" + Wide(name)).c_str(), GENERIC_WRITE, 0, nullptr,
+                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return file.state_->handle.valid() ? std::string() : "cannot write " + file.path_ + ": " + LastErrorText();
 }
 
 std::string Folder::List(std::vector<std::string>& names) const {
     names.clear();
     WIN32_FIND_DATAW found;
-    HANDLE search = ::FindFirstFileW((state_->path + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return "cannot list " + path_ + ": " + LastErrorText();
+    const UniqueFind search(::FindFirstFileW((state_->path + L"\\*").c_str(), &found));
+    if (!search.valid()) return "cannot list " + path_ + ": " + LastErrorText();
     do {
         const std::wstring name = found.cFileName;
         if (name != L"." && name != L"..") names.push_back(std::filesystem::path(name).u8string());
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
+    } while (::FindNextFileW(search.get(), &found));
     return std::string();
 }
 
@@ -279,7 +249,7 @@ std::string OutputFile::Write(const unsigned char* bytes, size_t size) {
     while (size > 0) {
         DWORD written = 0;
         const DWORD chunk = DWORD(std::min<size_t>(size, 1u << 30));
-        if (!::WriteFile(state_->handle, bytes, chunk, &written, nullptr) || written == 0)
+        if (!::WriteFile(state_->handle.get(), bytes, chunk, &written, nullptr) || written == 0)
             return "cannot write " + path_ + ": " + LastErrorText();
         bytes += written;
         size -= written;
@@ -291,10 +261,8 @@ std::string OutputFile::Finish(int64_t time) {
     // 100-nanosecond intervals since 1601.
     const uint64_t ticks = uint64_t(time + 11644473600LL) * 10000000ULL;
     FILETIME stamp = {DWORD(ticks), DWORD(ticks >> 32)};
-    ::SetFileTime(state_->handle, nullptr, nullptr, &stamp);  // a time that cannot be set leaves the file as written
-    const HANDLE handle = state_->handle;
-    state_->handle = INVALID_HANDLE_VALUE;
-    return ::CloseHandle(handle) ? std::string() : "cannot write " + path_ + ": " + LastErrorText();
+    ::SetFileTime(state_->handle.get(), nullptr, nullptr, &stamp);  // a time that cannot be set leaves the file as written
+    return ::CloseHandle(state_->handle.release()) ? std::string() : "cannot write " + path_ + ": " + LastErrorText();
 }
 
 #else
@@ -366,7 +334,7 @@ bool StderrIsTerminal() { return ::isatty(2) == 1; }
 struct Sha256::State {
     GChecksum* checksum = g_checksum_new(G_CHECKSUM_SHA256);
 };
-Sha256::Sha256() : state_(new State) {}
+Sha256::Sha256() : state_(std::make_unique<State>()) {}
 Sha256::~Sha256() { g_checksum_free(state_->checksum); }
 void Sha256::Update(const unsigned char* bytes, size_t size) { g_checksum_update(state_->checksum, bytes, gssize(size)); }
 std::string Sha256::Hex() { return g_checksum_get_string(state_->checksum); }
@@ -413,15 +381,6 @@ constexpr char kSeparator = '/';
 // A link where a folder is expected says so; other reasons as the system gives them.
 std::string OpenFailure() { return errno == ELOOP ? "a link; extract follows no link" : ErrnoText(); }
 }  // namespace
-
-Folder::Folder() : state_(new State) {}
-Folder::~Folder() = default;
-Folder::Folder(Folder&&) noexcept = default;
-Folder& Folder::operator=(Folder&&) noexcept = default;
-OutputFile::OutputFile() : state_(new State) {}
-OutputFile::~OutputFile() = default;
-void Folder::Close() { state_.reset(new State); }
-std::string Folder::Named(const std::string& name) const { return path_ + kSeparator + name; }
 
 std::string Folder::Open(const std::string& path) {
     Close();
@@ -516,5 +475,15 @@ std::string OutputFile::Finish(int64_t time) {
 }
 
 #endif
+
+// The same on both, over each one's State and kSeparator.
+Folder::Folder() : state_(std::make_unique<State>()) {}
+Folder::~Folder() = default;
+Folder::Folder(Folder&&) noexcept = default;
+Folder& Folder::operator=(Folder&&) noexcept = default;
+OutputFile::OutputFile() : state_(std::make_unique<State>()) {}
+OutputFile::~OutputFile() = default;
+void Folder::Close() { state_ = std::make_unique<State>(); }
+std::string Folder::Named(const std::string& name) const { return path_ + kSeparator + name; }
 
 }  // namespace kesto::pack

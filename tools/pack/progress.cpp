@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "host.h"
-#include "package.h"
 
 namespace kesto::pack {
 
@@ -43,6 +42,20 @@ void Progress::Show() {
     width_ = std::max(width_, width);
     std::fprintf(stderr, "\r%s", line.c_str());
     std::fflush(stderr);
+}
+
+std::string HumanSize(uint64_t bytes) {
+    char text[32];
+    if (bytes < 1024) return std::to_string(bytes) + " bytes";
+    const char* units[] = {"KiB", "MiB", "GiB"};
+    double value = double(bytes) / 1024;
+    int unit = 0;
+    while (value >= 1024 && unit < 2) {
+        value /= 1024;
+        ++unit;
+    }
+    std::snprintf(text, sizeof(text), "%.1f %s", value, units[unit]);
+    return text;
 }
 
 }  // namespace kesto::pack

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cabinet_reader.h"
+#include "cabinet/cabinet_reader.h"
 
 namespace kesto::pack {
 
@@ -47,5 +47,8 @@ private:
     EntrySink& inner_;
     Progress& progress_;
 };
+
+// "12.3 MiB" style sizes for people.
+std::string HumanSize(uint64_t bytes);
 
 }  // namespace kesto::pack

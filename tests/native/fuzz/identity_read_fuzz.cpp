@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "icon_file.h"
-#include "pe_resources.h"
-#include "version_info.h"
+#include "identity/icon_file.h"
+#include "identity/pe_resources.h"
+#include "identity/version_info.h"
 
 using namespace kesto::pack;
 

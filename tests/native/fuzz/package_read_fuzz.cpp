@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "cabinet_reader.h"
-#include "package.h"
+#include "cabinet/cabinet_reader.h"
+#include "package/read_package.h"
 #include "payload/package_format.h"
 
 namespace {
@@ -82,9 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!ReadPackage(source, layout, table).empty()) return 0;
     Check(layout.payloadOffset <= file.size() && table.cabinetBytes <= file.size() - layout.payloadOffset);
     // Every byte of data belongs to exactly one file: no gap, no overlap.
-    uint64_t folderBytes = 0;
-    for (const CabinetFolderInfo& folder : table.folders) folderBytes += folder.dataBytes;
-    Check(!table.entries.empty() && folderBytes == table.FileBytes());
+    uint64_t dataBytes = 0;
+    for (const CabinetFolderInfo& folder : table.folders) dataBytes += folder.dataBytes;
+    Check(!table.entries.empty() && dataBytes == table.FileBytes());
     PayloadSource cabinet(source, layout.payloadOffset);
     CountingSink sink;
     if (ReadCabinetData(cabinet, table, sink).empty()) Check(sink.total_ == table.FileBytes());

@@ -1,12 +1,13 @@
-#include "package_identity.h"
+#include "identity/package_identity.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <utility>
 
-#include "launcher_file.h"
+#include "package/launcher_file.h"
 
 namespace kesto::pack {
 
@@ -58,10 +59,11 @@ std::string CheckIdentityOptions(const IdentityOptions& options, const std::stri
     return WriteVersionResource(VersionFrom(options, outName), resource);
 }
 
-std::string BrandImage(const std::string& stub, const std::string& stubPath, const IdentityOptions& options,
-                       const std::string& outName, std::string& branded) {
+std::string BrandImage(const StubImage& stub, const IdentityOptions& options, const std::string& outName,
+                       StubImage& branded) {
+    const std::string& stubPath = stub.path;
     std::vector<Resource> resources;
-    std::string problem = ReadResources(stub, resources);
+    std::string problem = ReadResources(stub.bytes, resources);
     if (!problem.empty()) return "the stub " + stubPath + " cannot take --icon, --version or --info: " + problem;
     std::vector<Resource> added;
     if (!options.icon.empty()) {
@@ -87,9 +89,11 @@ std::string BrandImage(const std::string& stub, const std::string& stubPath, con
                     resources.end());
     resources.insert(resources.end(), added.begin(), added.end());
 
-    problem = ReplaceResources(stub, resources, branded);
+    std::string image;
+    problem = ReplaceResources(stub.bytes, resources, image);
     if (!problem.empty()) return "the stub " + stubPath + " cannot take --icon, --version or --info: " + problem;
     // The launcher finds its payload by the first marker in its file: none may stand in the icon's bytes.
+    branded = ScanStub(stubPath, std::move(image));
     problem = CheckStubImage(branded);
     if (!problem.empty()) return "--icon " + options.icon + ": the stub with its resources " + problem;
     return std::string();

@@ -14,11 +14,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <random>
 
-#include "cabinet.h"
+#include "cabinet/cabinet.h"
 #include "host.h"
 #include "payload/package_format.h"
+#include "platform/handles.h"
 
 namespace kesto::pack {
 
@@ -40,9 +42,10 @@ std::string Utf8FromCodePage(const char* text, UINT codePage) {
 // The name under which FCI and FDI are given the cabinet.
 const char kPayloadName[] = "kesto-payload.cab";
 
-// A file the callbacks work on; for the payload, where it starts.
+// A file the callbacks work on; for the payload, where it starts. FCI and
+// FDI hold it as their INT_PTR between OpenFile and CloseFile.
 struct OpenedFile {
-    HANDLE handle;
+    UniqueFile handle;
     bool payload;
     uint64_t base;
 };
@@ -64,18 +67,18 @@ INT_PTR OpenFile(const char* name, int flags, const Payload* payload) {
                                 isPayload ? OPEN_EXISTING : creation,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) return -1;
-    OpenedFile* opened = new OpenedFile{file, isPayload, isPayload ? payload->offset : 0};
+    auto opened = std::make_unique<OpenedFile>(OpenedFile{UniqueFile(file), isPayload, isPayload ? payload->offset : 0});
     if (isPayload) {
         LARGE_INTEGER start;
         start.QuadPart = LONGLONG(opened->base);
         ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
     }
-    return reinterpret_cast<INT_PTR>(opened);
+    return reinterpret_cast<INT_PTR>(opened.release());
 }
 UINT ReadBytes(INT_PTR file, void* bytes, UINT count) {
     if (Interrupted()) return UINT(-1);
     DWORD done = 0;
-    if (!::ReadFile(Opened(file).handle, bytes, count, &done, nullptr)) return UINT(-1);
+    if (!::ReadFile(Opened(file).handle.get(), bytes, count, &done, nullptr)) return UINT(-1);
     if (Opened(file).payload) kesto::Complement(static_cast<unsigned char*>(bytes), done);
     return done;
 }
@@ -94,23 +97,21 @@ UINT WriteBytes(INT_PTR file, const void* bytes, UINT count) {
             what = block;
         }
         DWORD written = 0;
-        if (!::WriteFile(opened.handle, what, piece, &written, nullptr) || written != piece) return UINT(-1);
+        if (!::WriteFile(opened.handle.get(), what, piece, &written, nullptr) || written != piece) return UINT(-1);
         done += piece;
     }
     return count;
 }
 int CloseFile(INT_PTR file) {
-    OpenedFile* opened = &Opened(file);
-    BOOL closed = ::CloseHandle(opened->handle);
-    delete opened;
-    return closed ? 0 : -1;
+    const std::unique_ptr<OpenedFile> opened(&Opened(file));
+    return ::CloseHandle(opened->handle.release()) ? 0 : -1;  // whether it closed is FCI's to know
 }
 long SeekFile(INT_PTR file, long distance, int origin) {
     const OpenedFile& opened = Opened(file);
     DWORD method = origin == SEEK_CUR ? FILE_CURRENT : origin == SEEK_END ? FILE_END : FILE_BEGIN;
     LARGE_INTEGER move, position;
     move.QuadPart = distance + (method == FILE_BEGIN ? LONGLONG(opened.base) : 0);
-    if (!::SetFilePointerEx(opened.handle, move, &position, method)) return -1;
+    if (!::SetFilePointerEx(opened.handle.get(), move, &position, method)) return -1;
     return long(position.QuadPart - LONGLONG(opened.base));
 }
 
@@ -248,6 +249,16 @@ struct Reading {
     std::string failure;
 };
 
+// FCI's and FDI's contexts, destroyed when their owners go.
+struct FciDestroyer {
+    void operator()(void* context) const { ::FCIDestroy(context); }
+};
+struct FdiDestroyer {
+    void operator()(void* context) const { ::FDIDestroy(context); }
+};
+using FciContext = std::unique_ptr<void, FciDestroyer>;
+using FdiContext = std::unique_ptr<void, FdiDestroyer>;
+
 // FDI's open callback has no context: the payload being listed.
 const Payload* g_listed = nullptr;
 
@@ -302,14 +313,14 @@ std::string FdiProblem(const ERF& error) {
 
 std::string ListWithFdi(const Payload& payload, Reading& reading) {
     ERF error = {};
-    HFDI context = ::FDICreate(FdiAllocate, FdiFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN, &error);
-    if (context == nullptr) return "cabinet.dll cannot start reading";
+    const FdiContext context(
+        ::FDICreate(FdiAllocate, FdiFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN, &error));
+    if (!context) return "cabinet.dll cannot start reading";
     g_listed = &payload;
     std::string name = kPayloadName;
     char noFolder[] = "";
-    BOOL done = ::FDICopy(context, &name[0], noFolder, 0, FdiNotify, nullptr, &reading);
+    BOOL done = ::FDICopy(context.get(), &name[0], noFolder, 0, FdiNotify, nullptr, &reading);
     g_listed = nullptr;
-    ::FDIDestroy(context);
     if (done) return std::string();
     return reading.failure.empty() ? FdiProblem(error) : reading.failure;
 }
@@ -330,25 +341,22 @@ std::string WriteCabinet(const Payload& payload, const std::vector<CabinetInput>
     // FCI writes the cabinet under its folder and name, which the callbacks
     // map to the payload; its own temporary files go to the temporary folder.
     CCAB cabinet = {};
-    cabinet.cb = 0x7FFFFFFF;
-    cabinet.cbFolderThresh = 0x7FFFFFFF;
+    cabinet.cb = ULONG(CabinetLimits::kCabinetBytes);
+    cabinet.cbFolderThresh = ULONG(CabinetLimits::kCabinetBytes);
     std::strcpy(cabinet.szCab, kPayloadName);
 
     ERF error = {};
-    HFCI context = ::FCICreate(&error, FciFilePlaced, FciAllocate, FciFree, FciOpen, FciRead, FciWrite, FciClose, FciSeek,
-                               FciDelete, FciTemporaryFile, &cabinet, &writing);
-    if (context == nullptr) return "cabinet.dll cannot start a cabinet: " + FciProblem(error);
+    const FciContext context(::FCICreate(&error, FciFilePlaced, FciAllocate, FciFree, FciOpen, FciRead, FciWrite, FciClose,
+                                         FciSeek, FciDelete, FciTemporaryFile, &cabinet, &writing));
+    if (!context) return "cabinet.dll cannot start a cabinet: " + FciProblem(error);
     const TCOMP type = compress ? TCOMP(tcompTYPE_MSZIP) : TCOMP(tcompTYPE_NONE);
     for (writing.current = 0; writing.current < files.size(); ++writing.current) {
         std::string source = files[writing.current].source;
         std::string inCabinet = files[writing.current].name;
-        if (!::FCIAddFile(context, &source[0], &inCabinet[0], FALSE, FciNextCabinet, FciStatus, FciOpenInfo, type)) {
-            ::FCIDestroy(context);
+        if (!::FCIAddFile(context.get(), &source[0], &inCabinet[0], FALSE, FciNextCabinet, FciStatus, FciOpenInfo, type))
             return files[writing.current].source + ": " + FciProblem(error);
-        }
     }
-    bool done = ::FCIFlushCabinet(context, FALSE, FciNextCabinet, FciStatus) != FALSE;
-    ::FCIDestroy(context);
+    const bool done = ::FCIFlushCabinet(context.get(), FALSE, FciNextCabinet, FciStatus) != FALSE;
     return done ? std::string() : "cannot write the cabinet: " + FciProblem(error);
 }
 

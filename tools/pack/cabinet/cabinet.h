@@ -24,6 +24,15 @@ struct CabinetFormat {
     static constexpr const char* kLastTimeText = "2107-12-31 23:59:58 UTC";
 };
 
+// The limits of one cabinet, as the format, libgcab and cabinet.dll hold them.
+struct CabinetLimits {
+    static constexpr uint64_t kFiles = 65535;                // CFHEADER.cFiles is 16 bits
+    static constexpr size_t kNameBytes = 255;                // CB_MAX_FILENAME (256) with its terminating zero
+    static constexpr uint64_t kBlock = 32768;                // uncompressed bytes in one data block
+    static constexpr uint64_t kFolderBytes = 65535 * kBlock; // CFFOLDER.cCFData is 16 bits: 0x7FFF8000
+    static constexpr uint64_t kCabinetBytes = 0x7FFFFFFF;    // cabinet.dll seeks with signed 32-bit offsets
+};
+
 // One file to put into a cabinet.
 struct CabinetInput {
     std::string name;    // its name in the cabinet ("data\\settings.ini")

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kesto::pack {
@@ -95,8 +96,25 @@ struct CabinetTable {
 // lies within the data of its folder and overlaps no other entry, and every
 // byte of data belongs to an entry (each is named when it does not).
 // Refused: a cabinet without files, sets of cabinets, files continued from
-// or into another cabinet. Returns an empty string or the problem.
-std::string ReadCabinetTable(ByteSource& cabinet, CabinetTable& table);
+// or into another cabinet. Returns no problem or what is wrong.
+struct CabinetProblem {
+    enum Kind {
+        kNone,
+        kNotACabinet,  // too short for a header, or no "MSCF"
+        kTruncated,    // the cabinet or its header ends early
+        kDamaged,      // anything else
+    };
+    CabinetProblem() = default;
+    CabinetProblem(Kind kind, std::string text) : kind(kind), message(std::move(text)) {}
+    // A message alone: damaged, or no problem when it is empty.
+    CabinetProblem(std::string text) : kind(text.empty() ? kNone : kDamaged), message(std::move(text)) {}
+    CabinetProblem(const char* text) : CabinetProblem(std::string(text)) {}
+    explicit operator bool() const { return kind != kNone; }
+
+    Kind kind = kNone;
+    std::string message;
+};
+CabinetProblem ReadCabinetTable(ByteSource& cabinet, CabinetTable& table);
 
 // Receives the files' bytes: Begin, the bytes in order, End, file by file
 // in the order of their data. A non-empty return stops the reading.

@@ -1,4 +1,4 @@
-#include "cabinet_reader.h"
+#include "cabinet/cabinet_reader.h"
 
 #include <zlib.h>
 
@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "cabinet.h"
+#include "cabinet/cabinet.h"
+#include "payload/little_endian.h"
 #include "payload/package_format.h"
 
 namespace kesto::pack {
@@ -20,23 +21,18 @@ constexpr size_t kHeaderBytes = CabinetFormat::kHeader;
 constexpr size_t kFolderBytes = CabinetFormat::kFolder;
 constexpr size_t kFileEntryBytes = CabinetFormat::kFileEntry;
 constexpr size_t kBlockHeaderBytes = CabinetFormat::kBlockHeader;
-constexpr size_t kNameBytes = 256;      // with its terminating zero
-constexpr size_t kBlockData = 32768;    // uncompressed bytes in one data block at most
+constexpr size_t kNameBytes = CabinetLimits::kNameBytes + 1;  // with its terminating zero
+constexpr size_t kBlockData = CabinetLimits::kBlock;           // uncompressed bytes in one data block at most
 constexpr uint16_t kPreviousCabinet = 1, kNextCabinet = 2, kReserve = 4;
 constexpr uint16_t kContinuedFolders = 0xFFFD;  // iFolder values of files spanning cabinets
 constexpr uint16_t kNameIsUtf8 = 0x80;
-
-uint32_t Le32(const unsigned char* bytes) {
-    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
-}
-uint16_t Le16(const unsigned char* bytes) { return uint16_t(bytes[0] | bytes[1] << 8); }
 
 // The cabinet checksum: the little-endian 32-bit words XORed, the last one to
 // three bytes taken in the format's own order.
 uint32_t Checksum(const unsigned char* bytes, size_t size, uint32_t seed) {
     uint32_t sum = seed;
     size_t i = 0;
-    for (; i + 4 <= size; i += 4) sum ^= Le32(bytes + i);
+    for (; i + 4 <= size; i += 4) sum ^= ReadLe32(bytes + i);
     uint32_t rest = 0;
     switch (size % 4) {
         case 3: rest |= uint32_t(bytes[i++]) << 16; [[fallthrough]];
@@ -115,15 +111,15 @@ std::string CompressionName(unsigned type) {
     return type < 4 ? names[type] : "compression " + std::to_string(type);
 }
 
-std::string ReadCabinetTable(ByteSource& cabinet, CabinetTable& table) {
+CabinetProblem ReadCabinetTable(ByteSource& cabinet, CabinetTable& table) {
     table = CabinetTable();
     unsigned char header[kHeaderBytes + 4];
-    if (!cabinet.Read(0, header, kHeaderBytes)) return "too short for a cabinet's header";
-    if (!std::equal(header, header + 4, "MSCF")) return "not a cabinet";
-    table.cabinetBytes = Le32(header + 8);
+    if (!cabinet.Read(0, header, kHeaderBytes)) return {CabinetProblem::kNotACabinet, "too short for a cabinet's header"};
+    if (!std::equal(header, header + 4, "MSCF")) return {CabinetProblem::kNotACabinet, "not a cabinet"};
+    table.cabinetBytes = ReadLe32(header + 8);
     if (table.cabinetBytes > cabinet.Size())
-        return "truncated: the cabinet's header says " + Number(table.cabinetBytes) + " bytes, " +
-               Number(cabinet.Size()) + " are there";
+        return {CabinetProblem::kTruncated, "truncated: the cabinet's header says " + Number(table.cabinetBytes) +
+                                                " bytes, " + Number(cabinet.Size()) + " are there"};
     // From here on nothing is read beyond the cabinet's own length.
     const uint64_t end = table.cabinetBytes;
     auto within = [end](uint64_t offset, uint64_t size) { return offset <= end && size <= end - offset; };
@@ -131,29 +127,29 @@ std::string ReadCabinetTable(ByteSource& cabinet, CabinetTable& table) {
         return within(offset, size) && cabinet.Read(offset, bytes, size);
     };
     if (header[25] != 1) return "unknown cabinet version " + Number(header[25]) + "." + Number(header[24]);
-    const uint16_t folders = Le16(header + 26), files = Le16(header + 28), flags = Le16(header + 30);
+    const uint16_t folders = ReadLe16(header + 26), files = ReadLe16(header + 28), flags = ReadLe16(header + 30);
     if ((flags & (kPreviousCabinet | kNextCabinet)) != 0) return "one of a set of cabinets; only a whole cabinet is read";
     uint64_t offset = kHeaderBytes;
     unsigned folderReserve = 0;
     if ((flags & kReserve) != 0) {
-        if (!read(offset, header + kHeaderBytes, 4)) return "truncated header";
+        if (!read(offset, header + kHeaderBytes, 4)) return {CabinetProblem::kTruncated, "truncated header"};
         folderReserve = header[kHeaderBytes + 2];
         table.blockReserve = header[kHeaderBytes + 3];
-        offset += 4 + Le16(header + kHeaderBytes);
+        offset += 4 + ReadLe16(header + kHeaderBytes);
     }
 
     for (uint16_t i = 0; i < folders; ++i, offset += kFolderBytes + folderReserve) {
         unsigned char folder[kFolderBytes];
         if (!read(offset, folder, sizeof(folder))) return "the folder table runs past the cabinet's end";
         CabinetFolderInfo info;
-        info.firstBlock = Le32(folder);
-        info.blocks = Le16(folder + 4);
-        info.compression = Le16(folder + 6) & 0x0F;
+        info.firstBlock = ReadLe32(folder);
+        info.blocks = ReadLe16(folder + 4);
+        info.compression = ReadLe16(folder + 6) & 0x0F;
         table.folders.push_back(info);
     }
 
     const uint64_t folderTableEnd = offset;
-    offset = Le32(header + 16);
+    offset = ReadLe32(header + 16);
     if (offset < folderTableEnd)
         return "the file table starts at offset " + Number(offset) + ", inside the header or the folder table (which end at " +
                Number(folderTableEnd) + ")";
@@ -161,12 +157,12 @@ std::string ReadCabinetTable(ByteSource& cabinet, CabinetTable& table) {
         unsigned char entry[kFileEntryBytes];
         if (!read(offset, entry, sizeof(entry))) return "the file table runs past the cabinet's end";
         CabinetEntry file;
-        file.size = Le32(entry);
-        file.offset = Le32(entry + 4);
-        file.folder = Le16(entry + 8);
-        file.date = Le16(entry + 10);
-        file.time = Le16(entry + 12);
-        file.attributes = Le16(entry + 14);
+        file.size = ReadLe32(entry);
+        file.offset = ReadLe32(entry + 4);
+        file.folder = ReadLe16(entry + 8);
+        file.date = ReadLe16(entry + 10);
+        file.time = ReadLe16(entry + 12);
+        file.attributes = ReadLe16(entry + 14);
         offset += kFileEntryBytes;
         // The name: up to 256 bytes with its terminating zero.
         unsigned char name[kNameBytes];
@@ -206,7 +202,7 @@ std::string ReadCabinetTable(ByteSource& cabinet, CabinetTable& table) {
             if (!read(at, bytes, sizeof(bytes)))
                 return "folder " + Number(index) + ": data block " + Number(block + 1) + " of " + Number(folder.blocks) +
                        " lies past the cabinet's end";
-            const uint16_t compressed = Le16(bytes + 4), uncompressed = Le16(bytes + 6);
+            const uint16_t compressed = ReadLe16(bytes + 4), uncompressed = ReadLe16(bytes + 6);
             if (uncompressed > kBlockData)
                 return "folder " + Number(index) + ": data block " + Number(block + 1) + " says " + Number(uncompressed) +
                        " bytes, more than a block holds";
@@ -298,8 +294,8 @@ private:
     unsigned block_ = 0;      // blocks read so far
     uint64_t start_ = 0;
     size_t size_ = 0;
-    std::unique_ptr<unsigned char[]> input_{new unsigned char[kBlockHeaderBytes + 255 + 65535]};
-    std::unique_ptr<unsigned char[]> output_{new unsigned char[kBlockData]};
+    std::unique_ptr<unsigned char[]> input_ = std::make_unique<unsigned char[]>(kBlockHeaderBytes + 255 + 65535);
+    std::unique_ptr<unsigned char[]> output_ = std::make_unique<unsigned char[]>(kBlockData);
     z_stream stream_ = {};
     bool inflating_ = false;
     size_t previousSize_ = 0;  // the dictionary for the next MSZIP block
@@ -315,8 +311,8 @@ std::string FolderReader::NextBlock() {
     const size_t headerBytes = kBlockHeaderBytes + table_.blockReserve;
     // ReadCabinetTable has checked that the block lies within the cabinet.
     if (!cabinet_.Read(next_, header, headerBytes)) return Problem("cannot be read");
-    const uint32_t checksum = Le32(header);
-    const uint16_t compressed = Le16(header + 4), uncompressed = Le16(header + 6);
+    const uint32_t checksum = ReadLe32(header);
+    const uint16_t compressed = ReadLe16(header + 4), uncompressed = ReadLe16(header + 6);
     unsigned char* data = header + headerBytes;
     if (!cabinet_.Read(next_ + headerBytes, data, compressed)) return Problem("cannot be read");
     next_ += headerBytes + compressed;

@@ -1,50 +1,16 @@
 #pragma once
-// What goes into a package and what a package holds: collecting the sources,
-// the cabinet's limits, and reading a launcher file back.
+// Reading a launcher file back as the launcher does: its layout (the marker,
+// the digest record, the stub's headers), the cabinet's length and digest,
+// its tables and names.
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "cabinet.h"
-#include "cabinet_reader.h"
+#include "cabinet/cabinet.h"
+#include "cabinet/cabinet_reader.h"
 #include "payload/package_format.h"
 
 namespace kesto::pack {
-
-// The files of the sources, each named in the cabinet by its path below the
-// top of the package: a folder contributes its contents, a file itself. They
-// come sorted the way NTFS orders names, so the cabinet does not depend on
-// the order in which the file system lists a folder. With fixedTime (seconds
-// since 1970) every file gets that time, else its own modification time.
-// Refused: links and other special files, names Windows cannot hold, two
-// files whose names are the same to Windows. Empty folders cannot be held by
-// a cabinet; they are named in notes.
-struct Collected {
-    std::vector<CabinetInput> files;
-    std::vector<std::string> notes;
-    std::string problem;
-};
-Collected CollectSources(const std::vector<std::string>& sources, const int64_t* fixedTime);
-
-// The limits of one cabinet, as the format, libgcab and cabinet.dll hold them.
-struct CabinetLimits {
-    static constexpr uint64_t kFiles = 65535;                // CFHEADER.cFiles is 16 bits
-    static constexpr size_t kNameBytes = 255;                // CB_MAX_FILENAME (256) with its terminating zero
-    static constexpr uint64_t kBlock = 32768;                // uncompressed bytes in one data block
-    static constexpr uint64_t kFolderBytes = 65535 * kBlock; // CFFOLDER.cCFData is 16 bits: 0x7FFF8000
-    static constexpr uint64_t kCabinetBytes = 0x7FFFFFFF;    // cabinet.dll seeks with signed 32-bit offsets
-};
-// The largest cabinet these files can make: exact when stored, with MSZIP's
-// worst case (incompressible blocks) when compressed.
-uint64_t LargestCabinetSize(const std::vector<CabinetInput>& files, bool compress);
-// The most bytes these files can hold together in one cabinet: their data
-// blocks within one folder (kFolderBytes), and the cabinet, with its headers,
-// its names and a header for each block (LargestCabinetSize), within
-// kCabinetBytes. About 0.5 MB below kFolderBytes when stored: 65,535 block
-// headers of 8 bytes.
-uint64_t LargestFileBytes(const std::vector<CabinetInput>& files, bool compress);
-// Why these files do not fit into one cabinet, or an empty string.
-std::string CheckLimits(const std::vector<CabinetInput>& files, bool compress);
 
 // A launcher file read back: where its parts lie.
 struct PackageLayout {
@@ -95,8 +61,5 @@ private:
 
 // A digest as xxhsum prints it: 16 hexadecimal digits.
 std::string DigestText(uint64_t digest);
-
-// "12.3 MiB" style sizes for people.
-std::string HumanSize(uint64_t bytes);
 
 }  // namespace kesto::pack

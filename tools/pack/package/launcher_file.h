@@ -7,14 +7,28 @@
 #include <string>
 #include <vector>
 
-#include "cabinet.h"
-#include "cabinet_reader.h"
+#include "cabinet/cabinet.h"
+#include "cabinet/cabinet_reader.h"
 
 namespace kesto::pack {
 
-// Why stub bytes cannot serve as a stub (not a PE image, or the marker in
-// them), or an empty string.
-std::string CheckStubImage(const std::string& stub);
+// A stub's image, read and scanned for the marker once per build and
+// handed on from there: the stub as read, or as given an identity.
+struct StubImage {
+    std::string path;          // the stub's file, for messages
+    std::string bytes;
+    bool holdsMarker = false;
+    size_t partialMatch = 0;   // how much of the marker its last bytes begin
+};
+// Scans bytes, the image of the stub at path, for the marker.
+StubImage ScanStub(const std::string& path, std::string bytes);
+// Reads the stub at path whole and scans it; false, with the system's
+// reason, when it cannot be read.
+bool ReadStub(const std::string& path, StubImage& stub, std::string& reason);
+
+// Why a stub cannot serve as one (not a PE image, or the marker in it), or
+// an empty string.
+std::string CheckStubImage(const StubImage& stub);
 
 // Whether a stub's headers name a certificate table: a stub signed before
 // packing, whose signature does not cover the package.
@@ -39,13 +53,12 @@ struct WrittenPackage {
 // also gives the digest for the record, then CheckWrittenPackage) and
 // renamed into place only when it reads back whole; otherwise it is removed.
 // expected: the files the cabinet must hold, by name and size, in its order
-// (null for a ready cabinet). image: the stub's image to write instead of
-// stubPath's bytes (one given an identity); the PE checksum is then set over
-// the whole file once its record is in. Returns an empty string or what went
-// wrong.
-std::string WriteLauncherFile(const std::string& stubPath, const std::string& outputPath, bool align,
+// (null for a ready cabinet). branded: the stub was given an identity; the
+// PE checksum is then set over the whole file once its record is in.
+// Returns an empty string or what went wrong.
+std::string WriteLauncherFile(const StubImage& stub, const std::string& outputPath, bool align,
                               const CabinetWriter& writeCabinet, const std::vector<CabinetMember>* expected,
-                              WrittenPackage& written, const std::string* image = nullptr);
+                              WrittenPackage& written, bool branded = false);
 
 // A ready cabinet file as the payload: copied in, every byte complemented.
 std::string CopyCabinetIn(const std::string& cabinetPath, const Payload& payload);

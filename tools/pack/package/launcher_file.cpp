@@ -1,4 +1,4 @@
-#include "launcher_file.h"
+#include "package/launcher_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,14 +7,15 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <utility>
 #include <vector>
 
-#include "cabinet_reader.h"
+#include "cabinet/cabinet_reader.h"
 #include "host.h"
-#include "package.h"
-#include "pe_resources.h"
-#include "progress.h"
+#include "identity/pe_resources.h"
+#include "package/read_package.h"
 #include "payload/package_format.h"
+#include "progress.h"
 
 namespace kesto::pack {
 
@@ -110,14 +111,34 @@ std::string CompareListings(const std::vector<CabinetMember>& found, const std::
 
 }  // namespace
 
-std::string CheckStubImage(const std::string& stub) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(stub.data());
-    PeHeaders headers;
-    if (stub.size() < 2 || stub.compare(0, 2, "MZ") != 0) return "not a Windows program (no MZ header)";
-    if (!ReadPeHeaders(bytes, stub.size(), headers)) return "not a Windows program (no PE header)";
+StubImage ScanStub(const std::string& path, std::string bytes) {
     unsigned char marker[kMarkerLength + 1];
     AssembleMarker(marker);
-    if (std::search(stub.begin(), stub.end(), marker, marker + kMarkerLength) != stub.end()) return "holds the marker itself";
+    MarkerScan scan(marker);
+    scan.Feed(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    StubImage stub{path, std::move(bytes), scan.Found(), 0};
+    if (!stub.holdsMarker) stub.partialMatch = scan.PartialMatch();
+    return stub;
+}
+
+bool ReadStub(const std::string& path, StubImage& stub, std::string& reason) {
+    errno = 0;
+    std::ifstream in(fs::u8path(path), std::ios::binary);
+    if (!in) {
+        reason = errno != 0 ? ErrnoText() : "cannot be opened";
+        return false;
+    }
+    stub = ScanStub(path, std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    return true;
+}
+
+std::string CheckStubImage(const StubImage& stub) {
+    const std::string& bytes = stub.bytes;
+    PeHeaders headers;
+    if (bytes.size() < 2 || bytes.compare(0, 2, "MZ") != 0) return "not a Windows program (no MZ header)";
+    if (!ReadPeHeaders(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), headers))
+        return "not a Windows program (no PE header)";
+    if (stub.holdsMarker) return "holds the marker itself";
     return std::string();
 }
 
@@ -127,23 +148,16 @@ bool StubIsSigned(const std::string& stub) {
            headers.certificateSize != 0;
 }
 
-std::string WriteLauncherFile(const std::string& stubPath, const std::string& outputPath, bool align,
+std::string WriteLauncherFile(const StubImage& stubImage, const std::string& outputPath, bool align,
                               const CabinetWriter& writeCabinet, const std::vector<CabinetMember>* expected,
-                              WrittenPackage& written, const std::string* image) {
-    errno = 0;
-    std::ifstream stubFile(fs::u8path(stubPath), std::ios::binary);
-    if (!stubFile) return "cannot read the stub " + stubPath + ": " + ErrnoText();
-    const std::string stub = image != nullptr ? *image
-                                              : std::string((std::istreambuf_iterator<char>(stubFile)),
-                                                            std::istreambuf_iterator<char>());
+                              WrittenPackage& written, bool branded) {
+    if (stubImage.holdsMarker) return "the stub " + stubImage.path + " holds the marker itself";
+    const std::string& stub = stubImage.bytes;
     unsigned char marker[kMarkerLength + 1];
     AssembleMarker(marker);
-    MarkerScan scan(marker);
-    scan.Feed(reinterpret_cast<const unsigned char*>(stub.data()), stub.size());
-    if (scan.Found()) return "the stub " + stubPath + " holds the marker itself";
 
     const uint64_t beforeMarker = stub.size() + kDigestRecordSize;
-    const size_t padding = PaddingBeforeMarker(beforeMarker, scan.PartialMatch(), true, align);
+    const size_t padding = PaddingBeforeMarker(beforeMarker, stubImage.partialMatch, true, align);
     const uint64_t recordOffset = stub.size() + padding;
     const uint64_t payloadOffset = recordOffset + kDigestRecordSize + kMarkerLength;
 
@@ -178,9 +192,9 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
     {
         // Closed before the rename, which Windows refuses for an open file.
         FileSource written(file.path());
-        ChecksumSource source(written, payloadOffset, image != nullptr ? &checksum : nullptr);
+        ChecksumSource source(written, payloadOffset, branded ? &checksum : nullptr);
         PayloadSource cabinet(source, payloadOffset);
-        problem = ReadCabinetTable(cabinet, table);
+        problem = ReadCabinetTable(cabinet, table).message;
         HashingSource hashing(cabinet);
         // The tables before the first block, so that the blocks' reads go on from there.
         uint64_t firstBlock = cabinetBytes;
@@ -201,7 +215,7 @@ std::string WriteLauncherFile(const std::string& stubPath, const std::string& ou
     unsigned char record[kDigestRecordSize];
     WriteDigestRecord(digest, record);
     if (!WriteAt(file.path(), recordOffset, record, sizeof(record))) return "cannot write " + file.path() + ": " + ErrnoText();
-    if (image != nullptr) {
+    if (branded) {
         // The rest of the file: the image (its checksum field zero), the record and the marker.
         checksum.Add(0, reinterpret_cast<const unsigned char*>(stub.data()), stub.size());
         checksum.Add(recordOffset, record, sizeof(record));
@@ -233,9 +247,9 @@ std::string CopyCabinetIn(const std::string& cabinetPath, const Payload& payload
         FileSource source(cabinetPath);
         if (!source.Open()) return "cannot read the cabinet " + cabinetPath + ": " + source.Reason();
         CabinetTable table;
-        const std::string problem = ReadCabinetTable(source, table);
-        if (problem == "not a cabinet" || problem.compare(0, 9, "too short") == 0) return cabinetPath + " is not a cabinet";
-        if (!problem.empty()) return cabinetPath + ": damaged cabinet: " + problem;
+        const CabinetProblem problem = ReadCabinetTable(source, table);
+        if (problem.kind == CabinetProblem::kNotACabinet) return cabinetPath + " is not a cabinet";
+        if (problem) return cabinetPath + ": damaged cabinet: " + problem.message;
     }
     errno = 0;
     std::ifstream in(fs::u8path(cabinetPath), std::ios::binary);

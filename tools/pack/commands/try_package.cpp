@@ -3,7 +3,7 @@
 // when there is none; then its exit code, its log and its work folder are
 // shown. One try at a time per prefix (a lock beside it): each run ends the
 // prefix's processes, the desktop with them, before its display goes.
-#include "try_package.h"
+#include "commands/try_package.h"
 
 #include <cstdio>
 
@@ -25,11 +25,12 @@
 #include <iterator>
 #include <map>
 
-#include "cabinet_reader.h"
+#include "cabinet/cabinet_reader.h"
 #include "host.h"
-#include "launcher_file.h"
 #include "names.h"
-#include "package.h"
+#include "package/launcher_file.h"
+#include "package/read_package.h"
+#include "payload/little_endian.h"
 
 extern char** environ;
 #endif
@@ -261,7 +262,7 @@ fs::path UnixPath(std::string path, const fs::path& prefix) {
 std::string FromUtf16(const std::string& bytes) {
     std::string text;
     size_t i = bytes.size() >= 2 && uint8_t(bytes[0]) == 0xFF && uint8_t(bytes[1]) == 0xFE ? 2 : 0;
-    auto unit = [&](size_t at) { return uint32_t(uint8_t(bytes[at])) | uint32_t(uint8_t(bytes[at + 1])) << 8; };
+    auto unit = [&](size_t at) { return uint32_t(ReadLe16(reinterpret_cast<const unsigned char*>(bytes.data()) + at)); };
     for (; i + 1 < bytes.size(); i += 2) {
         uint32_t c = unit(i);
         if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) < 0xE000) {
@@ -341,10 +342,10 @@ unsigned Machine(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     unsigned char header[64] = {};
     if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return 0;
-    const uint32_t at = header[60] | header[61] << 8 | header[62] << 16 | uint32_t(header[63]) << 24;
+    const uint32_t at = ReadLe32(header + 60);
     unsigned char pe[6] = {};
     if (!in.seekg(at) || !in.read(reinterpret_cast<char*>(pe), sizeof pe)) return 0;
-    return pe[0] == 'P' && pe[1] == 'E' ? unsigned(pe[4] | pe[5] << 8) : 0;
+    return pe[0] == 'P' && pe[1] == 'E' ? unsigned(ReadLe16(pe + 4)) : 0;
 }
 
 // The package's payload behind another stub, written to out.
@@ -368,9 +369,12 @@ std::string Relaid(const std::string& package, const std::string& stub, const fs
         }
         if (!copy) return "cannot write " + cabinetPath.string();
     }
+    StubImage image;
+    std::string reason;
+    if (!ReadStub(stub, image, reason)) return "cannot read the stub " + stub + ": " + reason;
     WrittenPackage written;
     return WriteLauncherFile(
-        stub, out.string(), true, [&](const Payload& payload) { return CopyCabinetIn(cabinetPath.string(), payload); },
+        image, out.string(), true, [&](const Payload& payload) { return CopyCabinetIn(cabinetPath.string(), payload); },
         nullptr, written);
 }
 

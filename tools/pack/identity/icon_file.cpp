@@ -1,20 +1,12 @@
-#include "icon_file.h"
+#include "identity/icon_file.h"
 
 #include <cstring>
+
+#include "identity/image_bytes.h"
 
 namespace kesto::pack {
 
 namespace {
-
-uint32_t Get(const std::string& bytes, size_t at, int count) {
-    uint32_t value = 0;
-    for (int i = count; i-- > 0;) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-    return value;
-}
-
-void Put(std::string& bytes, uint32_t value, int count) {
-    for (int i = 0; i < count; ++i, value >>= 8) bytes.push_back(static_cast<char>(value & 0xFF));
-}
 
 constexpr char kPngSignature[] = "\x89PNG\r\n\x1a\n";
 constexpr size_t kIconDirectory = 6, kFileEntry = 16, kGroupEntry = 14;
@@ -93,9 +85,9 @@ std::vector<Resource> IconResources(const std::vector<IconImage>& images) {
     group.type.id = kIconGroupResource;
     group.name.id = 1;
     group.language = kResourceLanguage;
-    Put(group.data, 0, 2);
-    Put(group.data, 1, 2);
-    Put(group.data, uint32_t(images.size()), 2);
+    Append(group.data, 0, 2);
+    Append(group.data, 1, 2);
+    Append(group.data, uint32_t(images.size()), 2);
     uint16_t id = 0;
     for (const IconImage& image : images) {
         Resource icon;
@@ -105,14 +97,14 @@ std::vector<Resource> IconResources(const std::vector<IconImage>& images) {
         icon.data = image.data;
         resources.push_back(icon);
         // GRPICONDIRENTRY: a .ico directory entry with the resource's number for the file offset.
-        Put(group.data, image.width >= 256 ? 0 : image.width, 1);
-        Put(group.data, image.height >= 256 ? 0 : image.height, 1);
-        Put(group.data, image.colorCount, 1);
-        Put(group.data, 0, 1);
-        Put(group.data, image.planes == 0 ? 1 : image.planes, 2);
-        Put(group.data, image.bitCount, 2);
-        Put(group.data, uint32_t(image.data.size()), 4);
-        Put(group.data, id, 2);
+        Append(group.data, image.width >= 256 ? 0 : image.width, 1);
+        Append(group.data, image.height >= 256 ? 0 : image.height, 1);
+        Append(group.data, image.colorCount, 1);
+        Append(group.data, 0, 1);
+        Append(group.data, image.planes == 0 ? 1 : image.planes, 2);
+        Append(group.data, image.bitCount, 2);
+        Append(group.data, uint32_t(image.data.size()), 4);
+        Append(group.data, id, 2);
     }
     resources.push_back(group);
     return resources;

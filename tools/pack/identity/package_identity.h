@@ -7,8 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "icon_file.h"
-#include "version_info.h"
+#include "identity/icon_file.h"
+#include "identity/version_info.h"
+#include "package/launcher_file.h"
 
 namespace kesto::pack {
 
@@ -28,9 +29,10 @@ std::string CheckIdentityOptions(const IdentityOptions& options, const std::stri
 // stub's) whose OriginalFilename is outName unless --info names one, and
 // whose FileVersion and ProductVersion strings are --version's unless --info
 // names them. The stub's other resources (its manifest) stay as they are.
-// Returns an empty string or the problem, naming the file.
-std::string BrandImage(const std::string& stub, const std::string& stubPath, const IdentityOptions& options,
-                       const std::string& outName, std::string& branded);
+// branded gets it scanned for the marker, which may not stand in the icon's
+// bytes. Returns an empty string or the problem, naming the file.
+std::string BrandImage(const StubImage& stub, const IdentityOptions& options, const std::string& outName,
+                       StubImage& branded);
 
 struct PackageIdentity {
     bool hasVersion = false;

@@ -1,6 +1,7 @@
-#include "extract.h"
+#include "commands/extract.h"
 
 #include <chrono>
+#include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <memory>
@@ -8,9 +9,10 @@
 #include <set>
 #include <vector>
 
+#include "commands/shared.h"
 #include "host.h"
 #include "names.h"
-#include "package.h"
+#include "package/read_package.h"
 #include "progress.h"
 
 namespace kesto::pack {
@@ -107,7 +109,7 @@ public:
             chain_.push_back(std::move(child));
             names_.push_back(parts[i]);
         }
-        file_.reset(new OutputFile);
+        file_ = std::make_unique<OutputFile>();
         return Failed((chain_.empty() ? top_ : chain_.back()).MakeFile(name, *file_));
     }
     std::string Write(const unsigned char* bytes, size_t size) override {
@@ -286,6 +288,27 @@ std::string ExtractFiles(ByteSource& cabinet, const CabinetTable& table, const s
     if (!problem.empty()) return "cannot move the files into " + folderName + ": " + problem + kNothing;
     cleanup.succeeded = true;
     return std::string();
+}
+
+// All or nothing: the package is checked, the files are unpacked into a new
+// folder beside FOLDER and moved into place only when every one of them was
+// written whole.
+int Extract(const ExtractOptions& options) {
+    const std::string &package = options.package, &folderName = options.folder;
+    FileSource file(package);
+    if (!file.Open()) return Fail("cannot read " + package + ": " + file.Reason() + "; nothing extracted");
+    PackageLayout layout;
+    CabinetTable table;
+    std::string problem = ReadPackage(file, layout, table);
+    if (!problem.empty()) return Fail(package + ": " + problem + "; nothing extracted");
+
+    PayloadSource cabinet(file, layout.payloadOffset);
+    problem = ExtractFiles(cabinet, table, package, folderName);
+    if (!problem.empty()) return Fail(problem);
+    const uint64_t needed = table.FileBytes();
+    std::printf("extracted %zu file%s (%s) into %s\n", table.entries.size(), table.entries.size() == 1 ? "" : "s",
+                HumanSize(needed).c_str(), folderName.c_str());
+    return 0;
 }
 
 }  // namespace kesto::pack

@@ -1,6 +1,8 @@
-#include "version_info.h"
+#include "identity/version_info.h"
 
 #include <algorithm>
+
+#include "identity/image_bytes.h"
 
 namespace kesto::pack {
 
@@ -58,22 +60,12 @@ std::string ToUtf8(const std::u16string& wide) {
     return text;
 }
 
-void Put(std::string& bytes, uint32_t value, int count) {
-    for (int i = 0; i < count; ++i, value >>= 8) bytes.push_back(static_cast<char>(value & 0xFF));
-}
-
-uint32_t Get(const std::string& bytes, size_t at, int count) {
-    uint32_t value = 0;
-    for (int i = count; i-- > 0;) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-    return value;
-}
-
 void PadTo4(std::string& bytes) { bytes.resize((bytes.size() + 3) / 4 * 4, '\0'); }
 
 std::string Wide(const std::u16string& text) {
     std::string bytes;
-    for (char16_t unit : text) Put(bytes, unit, 2);
-    Put(bytes, 0, 2);
+    for (char16_t unit : text) Append(bytes, unit, 2);
+    Append(bytes, 0, 2);
     return bytes;
 }
 
@@ -83,9 +75,9 @@ std::string Wide(const std::u16string& text) {
 std::string Block(const std::u16string& key, const std::string& value, uint32_t valueLength, uint16_t type,
                   const std::vector<std::string>& children) {
     std::string block;
-    Put(block, 0, 2);
-    Put(block, valueLength, 2);
-    Put(block, type, 2);
+    Append(block, 0, 2);
+    Append(block, valueLength, 2);
+    Append(block, type, 2);
     block += Wide(key);
     PadTo4(block);
     block += value;
@@ -177,7 +169,7 @@ std::string WriteVersionResource(const VersionInfo& info, std::string& resource)
                            0x00040004u,  // VOS_NT_WINDOWS32
                            1u,           // VFT_APP
                            0u, 0u, 0u})  // no subtype, no date
-        Put(fixed, field, 4);
+        Append(fixed, field, 4);
     std::vector<std::string> strings;
     size_t longest = 0;
     for (size_t i = 0; i < info.strings.size(); ++i) {
@@ -188,8 +180,8 @@ std::string WriteVersionResource(const VersionInfo& info, std::string& resource)
         strings.push_back(Block(key, Wide(value), uint32_t(value.size() + 1), 1, {}));
     }
     std::string translation;
-    Put(translation, kLanguage, 2);
-    Put(translation, kCodePage, 2);
+    Append(translation, kLanguage, 2);
+    Append(translation, kCodePage, 2);
     const std::string table = Block(kStringTable, "", 0, 1, strings);
     const std::string stringInfo = Block(u"StringFileInfo", "", 0, 1, {table});
     const std::string varInfo = Block(u"VarFileInfo", "", 0, 1, {Block(u"Translation", translation, 4, 0, {})});

@@ -15,7 +15,8 @@
 #include <vector>
 #include <sys/stat.h>
 
-#include "cabinet.h"
+#include "cabinet/cabinet.h"
+#include "payload/little_endian.h"
 #include "payload/package_format.h"
 
 namespace {
@@ -72,8 +73,8 @@ private:
             for (uint64_t at = std::max(nextBlock_, position_); at < std::min(nextBlock_ + kBlockHeader, end); ++at)
                 header_[at - nextBlock_] = bytes[at - position_];
             if (nextBlock_ + kBlockHeader > end) return;  // the rest of the header comes with the next write
-            packed_(uint64_t(header_[6] | header_[7] << 8));
-            nextBlock_ += kBlockHeader + uint64_t(header_[4] | header_[5] << 8);
+            packed_(kesto::ReadLe16(header_ + 6));
+            nextBlock_ += kBlockHeader + kesto::ReadLe16(header_ + 4);
         }
     }
 

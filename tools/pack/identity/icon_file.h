@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "pe_resources.h"
+#include "identity/pe_resources.h"
 
 namespace kesto::pack {
 

@@ -1,4 +1,4 @@
-#include "pe_resources.h"
+#include "identity/pe_resources.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,6 +7,7 @@
 #include <map>
 #include <tuple>
 
+#include "identity/image_bytes.h"
 #include "payload/package_format.h"
 
 namespace kesto::pack {
@@ -14,16 +15,6 @@ namespace kesto::pack {
 namespace fs = std::filesystem;
 
 namespace {
-
-uint32_t Get(const std::string& bytes, uint64_t at, int count) {
-    uint32_t value = 0;
-    for (int i = count; i-- > 0;) value = value << 8 | static_cast<unsigned char>(bytes[size_t(at) + i]);
-    return value;
-}
-
-void Put(std::string& bytes, uint64_t at, uint32_t value, int count) {
-    for (int i = 0; i < count; ++i, value >>= 8) bytes[size_t(at) + i] = static_cast<char>(value & 0xFF);
-}
 
 uint32_t AlignUp(uint32_t value, uint32_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 
@@ -294,7 +285,7 @@ uint64_t WordSum(const unsigned char* bytes, size_t count) {
 #else
     for (size_t i = 0; i < count; ++i) {
         const unsigned char* word = bytes + 4 * i;
-        sum += uint64_t(word[0]) | uint64_t(word[1]) << 8 | uint64_t(word[2]) << 16 | uint64_t(word[3]) << 24;
+        sum += ReadLe32(word);
     }
 #endif
     return sum;
