@@ -80,12 +80,19 @@ HANDLE Start(const Child& child, HANDLE* thread) {
     startup.wShowWindow = child.show;
     PROCESS_INFORMATION process = {};
     bool suspended = child.suspended || child.job != nullptr;
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                          CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0),
-                          environment.empty() ? nullptr : environment.data(),
-                          child.currentDirectory.empty() ? nullptr : child.currentDirectory.c_str(), &startup,
-                          &process))
-        return nullptr;
+    // Under load Wine now and then refuses a start that works a moment later
+    // (it may still hold what a program that has just ended used); a test is
+    // about what the child does, so a refused start is tried a few times.
+    for (int attempt = 1;; ++attempt) {
+        if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                             CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0),
+                             environment.empty() ? nullptr : environment.data(),
+                             child.currentDirectory.empty() ? nullptr : child.currentDirectory.c_str(), &startup,
+                             &process))
+            break;
+        if (attempt == 5) return nullptr;  // with CreateProcessW's last error
+        ::Sleep(200);
+    }
     // In the job before its first instruction, so that all it starts is too.
     if (child.job != nullptr) ::AssignProcessToJobObject(child.job, process.hProcess);
     if (child.suspended && thread != nullptr) {
