@@ -16,7 +16,8 @@ namespace kesto {
 // before the file is created, and of the file itself are the path given.
 // Pipes, mailslots and device names are refused before anything is opened.
 // existed tells whether the file was there before. On refusal the owner
-// holds nothing; a file it created itself is deleted again.
+// holds nothing; a file that a race let it create before a check failed is
+// left as it was made, empty.
 bool OpenGuardedFile(const std::wstring& path, DWORD access, SECURITY_ATTRIBUTES* attributes, UniqueFile& file,
                      bool& existed);
 

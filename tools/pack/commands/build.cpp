@@ -94,12 +94,13 @@ int Build(const BuildOptions& options) {
     if (!ReadStub(stubPath, stub, reason)) return Fail(stubPath + ": cannot read the stub: " + reason);
     std::string stubProblem = CheckStubImage(stub);
     if (!stubProblem.empty()) return Fail(stubPath + ": " + stubProblem);
-    if (StubIsSigned(stub.bytes) && options.identity.Given())
-        return Fail(stubPath + " is signed: --icon, --version and --info change its image, and its signature would no "
-                    "longer hold; take an unsigned stub and sign the package after building");
-    if (StubIsSigned(stub.bytes))
-        Warn(stubPath + " is signed: its signature does not cover the package; sign the package after building");
     const bool branding = options.identity.Given();
+    if (StubIsSigned(stub.bytes)) {
+        if (branding)
+            return Fail(stubPath + " is signed: --icon, --version and --info change its image, and its signature would "
+                        "no longer hold; take an unsigned stub and sign the package after building");
+        Warn(stubPath + " is signed: its signature does not cover the package; sign the package after building");
+    }
     StubImage branded;
     if (branding) {
         std::string problem = BrandImage(stub, options.identity, out.filename().u8string(), branded);
